@@ -10,9 +10,14 @@ if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
   apt-get install -y -qq --no-install-recommends \
     g++ cmake ninja-build pkg-config \
     nlohmann-json3-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev \
-    python3 nodejs npm strace \
+    python3 strace \
     libva-dev libvulkan-dev libva2 libva-drm2 libvulkan1 mesa-vulkan-drivers \
     >/dev/null
+  # The machine image brings Node.js with its own npm; Debian's npm would
+  # conflict with it, so it is installed only where neither is present.
+  if ! command -v npm >/dev/null; then
+    apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+  fi
 fi
 
 # The real-agent interop test drives vorn-mcp with the official MCP SDK.
