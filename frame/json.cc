@@ -643,6 +643,18 @@ class Parser {
     std::size_t start_size = out.size();
     for (;;) {
       const unsigned char* run = p_;
+      // Eight bytes at a time while none of them ends the run.
+      constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+      while (end_ - p_ >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p_, 8);
+        std::uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+        std::uint64_t stops = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+                              ((backslash - kOnes) & ~backslash);
+        if (stops & kHighs) break;
+        non_ascii |= (w & kHighs) != 0;
+        p_ += 8;
+      }
       while (p_ < end_) {
         unsigned char c = *p_;
         if (c == '"' || c == '\\' || c < 0x20) break;

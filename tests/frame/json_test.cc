@@ -128,6 +128,27 @@ TEST(ParseJsonTest, RefusesInvalidUtf8InStrings) {
   EXPECT_EQ(good->get<std::string>(), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9\xF0\x9F\x98\x80");
 }
 
+TEST(ParseJsonTest, FindsEachStopInLongStringsAtAnyOffset) {
+  for (std::size_t at = 0; at < 20; ++at) {
+    std::string padding(at, 'p');
+    std::string tail(20, 't');
+    std::string base = "\"" + padding + "%" + tail + "\"";
+    auto with = [&](std::string_view stop) {
+      std::string text = base;
+      text.replace(at + 1, 1, stop);
+      return text;
+    };
+    EXPECT_EQ(parse_json(with("\\n"))->get<std::string>(), padding + "\n" + tail) << at;
+    EXPECT_EQ(parse_json(with("\xC3\xA9"))->get<std::string>(), padding + "\xC3\xA9" + tail) << at;
+    EXPECT_EQ(parse_json(with("\"")).error().message,
+              "trailing characters at line 1 column " + std::to_string(at + 3)) << at;
+    EXPECT_EQ(parse_json(with("\x1f")).error().message,
+              "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+                  std::to_string(at + 2)) << at;
+    EXPECT_EQ(kind_of(with("\xFF")), ErrorKind::kInvalidData) << at;
+  }
+}
+
 TEST(ParseJsonTest, DecodesEscapesAndKeepsTheLastOfRepeatedKeys) {
   auto value = parse_json(R"({"s":"a\"\\\/\b\f\n\r\t\u0000z","k":1,"k":2})");
   ASSERT_TRUE(value.has_value());
