@@ -313,6 +313,15 @@ void write_value(std::string& out, const Json& value) {
 // ---------------------------------------------------------------------------
 // Describing values the way the conventional type errors do.
 
+// "\u{1f}": how the messages show a character that cannot be printed.
+void append_braced_hex(std::string& out, unsigned value) {
+  char hex[8];
+  auto r = std::to_chars(hex, hex + sizeof hex, value, 16);
+  out += "\\u{";
+  out.append(hex, static_cast<std::size_t>(r.ptr - hex));
+  out += '}';
+}
+
 void append_debug_string(std::string& out, std::string_view s) {
   out += '"';
   auto p = reinterpret_cast<const unsigned char*>(s.data());
@@ -328,11 +337,7 @@ void append_debug_string(std::string& out, std::string_view s) {
         continue;
       }
       if (n == 2 && c == 0xC2 && p[1] < 0xA0) {  // C1 controls are not printable
-        char hex[8];
-        auto r = std::to_chars(hex, hex + sizeof hex, p[1], 16);
-        out += "\\u{";
-        out.append(hex, static_cast<std::size_t>(r.ptr - hex));
-        out += '}';
+        append_braced_hex(out, p[1]);
       } else {
         out.append(reinterpret_cast<const char*>(p), n);
       }
@@ -348,11 +353,7 @@ void append_debug_string(std::string& out, std::string_view s) {
       case '\t': out += "\\t"; break;
       default:
         if (c < 0x20 || c == 0x7F) {
-          char hex[8];
-          auto r = std::to_chars(hex, hex + sizeof hex, c, 16);
-          out += "\\u{";
-          out.append(hex, static_cast<std::size_t>(r.ptr - hex));
-          out += '}';
+          append_braced_hex(out, c);
         } else {
           out += static_cast<char>(c);
         }
@@ -1078,6 +1079,25 @@ Result<RecordFields> decode_record_value(const Json& value, std::string_view rec
                                          std::span<const std::string_view> field_names) {
   std::vector<RecordField> fields = any_fields(field_names);
   return decode_record_value(value, record_name, fields);
+}
+
+std::string write_record(std::span<const RecordField> fields, const RecordFields& values) {
+  VORN_CHECK(fields.size() == values.size());
+  std::string out;
+  out.reserve(128);
+  out += '{';
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ',';
+    append_string(out, fields[i].name);
+    out += ':';
+    if (values[i].has_value()) {
+      write_value(out, *values[i]);
+    } else {
+      out += "null";
+    }
+  }
+  out += '}';
+  return out;
 }
 
 Status check_field(const Json& value, FieldKind kind) {

@@ -295,6 +295,23 @@ TEST(RecordTest, NameOnlyDecodingAcceptsAnyTypes) {
             "duplicate field `secret` at line 1 column 20");
 }
 
+TEST(RecordTest, WritesMembersInFieldOrderAndReadsThemBack) {
+  RecordFields values(std::size(kResume));
+  values[0] = parse_json(R"({"params":{"b":1,"a":2}})").value();
+  values[3] = Json(5u);
+  values[8] = Json::array();
+  std::string text = write_record(kResume, values);
+  EXPECT_EQ(text,
+            R"({"initialize":{"params":{"a":2,"b":1}},"initialized":null,"account":null,"started":5,)"
+            R"("tools":null,"listed_without_vorn":null,"modern":null,"client":null,"subscriptions":[],)"
+            R"("workspace":null})");
+  values[1] = values[5] = values[6] = Json(false);
+  auto decoded = decode_record_text(write_record(kResume, values), "Resume", kResume);
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+  EXPECT_EQ((*decoded)[0], values[0]);
+  EXPECT_EQ((*decoded)[3], Json(5u));
+}
+
 TEST(FieldCheckTest, NamesTheOffendingValueAndTheExpectedType) {
   EXPECT_EQ(json_bool(Json("x")).error().message, "invalid type: string \"x\", expected a boolean");
   EXPECT_EQ(json_u64(Json(-1)).error().message, "invalid value: integer `-1`, expected u64");
