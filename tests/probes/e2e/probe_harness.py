@@ -106,7 +106,9 @@ class ProbeCase(unittest.TestCase):
         for name in os.listdir(libdir):
             if name.startswith("asan"):
                 with open(os.path.join(libdir, name)) as f:
-                    sanitizer_reports += f.read()
+                    # A refused allocation that the test provoked is no finding.
+                    sanitizer_reports += "".join(
+                        line for line in f if "AddressSanitizer failed to allocate" not in line)
         self.assertEqual(sanitizer_reports, "", "sanitizer report")
         self.assertEqual(proc.returncode, 0, proc.stderr.decode(errors="replace"))
         calls = []

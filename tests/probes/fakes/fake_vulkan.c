@@ -11,7 +11,7 @@
  *   device
  *     name TEXT              device name (rest of the line)
  *     long_name 1            a name that fills the whole array, no NUL
- *     type N                 VkPhysicalDeviceType (2 = integrated GPU)
+ *     type N                 VkPhysicalDeviceType (1 integrated, 2 discrete, 4 CPU)
  *     api MAJOR.MINOR        apiVersion
  *     render MAJOR MINOR     DRM render node; primary MAJOR MINOR likewise
  *     ext NAME               a device extension
