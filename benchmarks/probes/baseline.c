@@ -31,6 +31,12 @@ static int vk(void) {
   if (lib == NULL) return 0;
   PFN_vkGetInstanceProcAddr gipa = (PFN_vkGetInstanceProcAddr)dlsym(lib, "vkGetInstanceProcAddr");
   PFN_vkCreateInstance create = (PFN_vkCreateInstance)gipa(VK_NULL_HANDLE, "vkCreateInstance");
+  /* The loader asks every driver for its instance extensions here. */
+  PFN_vkEnumerateInstanceExtensionProperties extensions =
+      (PFN_vkEnumerateInstanceExtensionProperties)gipa(VK_NULL_HANDLE,
+                                                       "vkEnumerateInstanceExtensionProperties");
+  uint32_t extension_count = 0;
+  extensions(NULL, &extension_count, NULL);
   VkApplicationInfo app = {.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO, .apiVersion = VK_MAKE_VERSION(1, 0, 0)};
   VkInstanceCreateInfo info = {.sType = VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO, .pApplicationInfo = &app};
   VkInstance instance;

@@ -53,16 +53,16 @@ def main():
             ("  baseline: libva load + calls", [baseline, "va", "/dev/null"]),
             ("vkdecprobe (usage only)", [os.path.join(probes, "vkdecprobe")]),
             ("vkdecprobe -p", [os.path.join(probes, "vkdecprobe"), "-p"]),
-            ("  baseline: loader + instance", [baseline, "vk"]),
+            ("  baseline: loader + instance + exts", [baseline, "vk"]),
         ]
         if shutil.which("hyperfine"):
             subprocess.run(["hyperfine", "-N", "--warmup", "3", "--runs", str(args.runs),
                             *[" ".join(cmd) for _, cmd in cases]], env=env, check=True)
             return 0
-        print(f"{'case':36} {'median ms':>10} {'mean ms':>10} {'min ms':>10}   ({args.runs} runs)")
+        print(f"{'case':40} {'median ms':>10} {'mean ms':>10} {'min ms':>10}   ({args.runs} runs)")
         for name, cmd in cases:
             median, mean, fastest = time_loop(cmd, env, args.runs)
-            print(f"{name:36} {median:10.2f} {mean:10.2f} {fastest:10.2f}")
+            print(f"{name:40} {median:10.2f} {mean:10.2f} {fastest:10.2f}")
     return 0
 
 
