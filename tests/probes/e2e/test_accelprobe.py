@@ -114,6 +114,15 @@ class Codecs(ProbeCase):
         self.assertEqual(destroyed, ["vaDestroyConfig 100", "vaDestroyConfig 101", "vaDestroyConfig 102"])
         self.assertEqual(run.calls[-1], "vaTerminate")
 
+    def test_debug_transcript(self):
+        # Every debug line of a successful run, in order, then the report copy.
+        run = self.accel(["-d", DEVICE], debug=True,
+                         env={"FAKE_VA_PROFILES": f"{MPEG2_MAIN}:{VLD};{H264_HIGH}:{VIDEO_PROC},{VLD}"})
+        report = b"VAAPI_SUPPORTED\nTRUE\nVAAPI_HWCODECS\n16\n"
+        self.assertReport(run, report)
+        self.assertEqual(run.stderr, b"accelprobe start, device /dev/null\nvaInitialize finished\n"
+                                     b"Profile: H264High\naccelprobe finished\n" + report)
+
     def test_every_table_row_and_its_bits(self):
         rows = {13: 0x10, 6: 0x10, 7: 0x10, 14: 0x40, 19: 0x100, 21: 0x100, 32: 0x400, 33: 0x400,
                 17: 0x1000, 18: 0x1000, 23: 0x1000}

@@ -84,8 +84,11 @@ class Outcomes(ProbeCase):
         for config in ("", "enum_result -3\n" + device("GPU"), "fetch_result 5\n" + device("GPU"),
                        "fetch_result -1\n" + device("GPU")):
             with self.subTest(config=config):
-                run = self.vulkan(config)
+                run = self.vulkan(config, debug=True)
                 self.assertReport(run, UNSUPPORTED)
+                # Only an empty or failed count is told as "no physical devices".
+                self.assertEqual(b"vkdecprobe: no physical devices\n" in run.stderr,
+                                 "fetch_result" not in config)
                 self.assertEqual(run.calls[-1], "vkDestroyInstance ours allocator=0")
 
     def test_no_candidate(self):
@@ -122,6 +125,31 @@ class Outcomes(ProbeCase):
                      b"vkdecprobe finished\n"):
             self.assertIn(line, run.stderr)
         self.assertEqual(run.calls[-1], "vkDestroyInstance ours allocator=0")
+
+    def test_debug_transcript(self):
+        # Every debug line of a run that skips one device and selects another,
+        # in order, then the report copy.
+        config = device("Soft", kind=CPU) + \
+            device("Arc", exts=VIDEO + ("VK_KHR_video_encode_h264", "VK_KHR_video_decode_h265"))
+        run = self.vulkan(config, debug=True)
+        report = b"VULKAN_DEVICE\nArc\nVULKAN_SUPPORTED\nTRUE\nVULKAN_HWCODECS\n4096\n"
+        self.assertReport(run, report)
+        self.assertEqual(run.stderr.decode().splitlines(keepends=True), [
+            "vkdecprobe start\n",
+            "vkdecprobe: 2 physical device(s)\n",
+            "vkdecprobe: physdev[0] Soft type=4 vulkan=1.3 matches_renderer=0\n",
+            "vkdecprobe: physdev[0] skip (CPU)\n",
+            "vkdecprobe: physdev[1] Arc type=2 vulkan=1.3 matches_renderer=0\n",
+            "vkdecprobe: physdev[1] -> decode candidate[0]\n",
+            "vkdecprobe: selected: Arc (matches_renderer=0)\n",
+            "vkdecprobe: device 0: Arc\n",
+            "vkdecprobe: device 0 extension VK_KHR_video_decode_queue\n",
+            "vkdecprobe: device 0 extension VK_KHR_video_decode_h265\n",
+            "vkdecprobe: device 0 has VK_KHR_video_decode_h265\n",
+            "vkdecprobe: codecs bitmask 4096\n",
+            "vkdecprobe finished\n",
+            "VULKAN_DEVICE\n", "Arc\n", "VULKAN_SUPPORTED\n", "TRUE\n", "VULKAN_HWCODECS\n", "4096\n",
+        ])
 
     def test_all_four_decode_extensions(self):
         exts = VIDEO + tuple(f"VK_KHR_video_decode_{c}" for c in ("h264", "h265", "vp9", "av1"))
