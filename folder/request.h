@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "folder/json_value.h"
+#include "frame/json.h"
 #include "folder/serve.h"
 
 namespace vorn::folder {

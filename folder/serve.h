@@ -19,7 +19,8 @@
 
 #include <time.h>
 
-#include "folder/json_value.h"
+#include "frame/json.h"
+#include "folder/paths.h"
 #include "frame/error.h"
 
 namespace vorn::folder {
@@ -34,9 +35,6 @@ inline constexpr int EXIT_END_OF_INPUT = 0;
 inline constexpr int EXIT_BAD_USAGE = 2;  // usage error or bad hello
 inline constexpr int EXIT_BROKEN_STREAM = 3;
 inline constexpr int EXIT_WATCHDOG = 6;
-
-// Says whether `path` itself is a symbolic link (a missing path is not one).
-using SymlinkProbe = Result<bool> (*)(const std::string& path);
 
 // What the session lends, read-only, to every request.
 struct ServeContext {

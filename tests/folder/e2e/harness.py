@@ -158,6 +158,10 @@ class Folder:
         data, self._pending = self._pending[:n], self._pending[n:]
         return data
 
+    def read_raw(self, n, timeout=WAIT):
+        """Exactly `n` bytes of standard output."""
+        return self._read_exact(n, time.monotonic() + timeout)
+
     def read_frame(self, timeout=WAIT):
         """The body of the next answer frame, as raw bytes."""
         deadline = time.monotonic() + timeout
