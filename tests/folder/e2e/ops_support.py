@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import tempfile
 
-from harness import BINARY, Folder, compact
+from harness import BINARY, Folder, FolderTest, compact, write_file
 
 TEMP_NAME = re.compile(r".*\.[0-9a-f]{16}\.tmp$")
 NOBODY = 65534
@@ -83,3 +83,28 @@ def have_mount_namespaces():
     probe = subprocess.run(["unshare", "-m", "true"], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
     return probe.returncode == 0
+
+
+class OutsideTest(FolderTest):
+    """A started service whose root has a sibling "outside" that no request
+    may touch: every test ends by checking that it stayed as it was."""
+
+    def setUp(self):
+        super().setUp()
+        self.f = self.session()
+        self.outside = os.path.join(self.f.tmp, "outside")
+        write_file(os.path.join(self.outside, "secret"), b"outside secret")
+        os.mkdir(os.path.join(self.outside, "sub"))
+        self.before = tree(self.outside)
+
+    def tearDown(self):
+        self.assertEqual(tree(self.outside), self.before)
+
+    def path(self, rel):
+        return os.path.join(self.f.root, rel)
+
+    def put(self, rel, data=b""):
+        write_file(self.path(rel), data)
+
+    def call(self, op, **params):
+        return self.f.call(self.f.request(op, **params))

@@ -5,24 +5,11 @@ import json
 import os
 import unittest
 
-from harness import FolderTest, compact, refusal, read_file, write_file
-from ops_support import io_error, ok, tree
+from harness import read_file, refusal
+from ops_support import OutsideTest, io_error, ok
 
 
-class ReadDirTest(FolderTest):
-    def setUp(self):
-        super().setUp()
-        self.f = self.session()
-        self.outside = os.path.join(self.f.tmp, "outside")
-        write_file(os.path.join(self.outside, "secret.txt"), b"outside secret")
-        self.before = tree(self.outside)
-
-    def tearDown(self):
-        self.assertEqual(tree(self.outside), self.before)
-
-    def put(self, rel, data=b""):
-        write_file(os.path.join(self.f.root, rel), data)
-
+class ReadDirTest(OutsideTest):
     def copies(self, id="r1"):
         return os.path.join(self.f.request_dir, "files-" + id)
 
@@ -47,7 +34,7 @@ class ReadDirTest(FolderTest):
 
     def test_links_are_never_copied_or_followed(self):
         self.put("d/plain.txt", b"inside")
-        os.symlink(os.path.join(self.outside, "secret.txt"), os.path.join(self.f.root, "d", "link.txt"))
+        os.symlink(os.path.join(self.outside, "secret"), os.path.join(self.f.root, "d", "link.txt"))
         os.symlink(self.outside, os.path.join(self.f.root, "out"))
         body = self.f.call(self.f.request("readDir", path="d"))
         self.assertEqual(body, ok(entries=[{"copy": "0", "name": "plain.txt"}],

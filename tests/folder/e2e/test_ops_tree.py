@@ -2,35 +2,19 @@
 service: answers byte for byte and the disk afterwards, links below the root
 never followed."""
 
+import json
 import os
 import unittest
 
-from harness import FolderTest, read_file, write_file
-from ops_support import io_error, ok, tree
+from harness import read_file
+from ops_support import OutsideTest, io_error, ok, tree
 
 
-class TreeTest(FolderTest):
+class TreeTest(OutsideTest):
     def setUp(self):
         super().setUp()
-        self.f = self.session()
-        self.outside = os.path.join(self.f.tmp, "outside")
-        write_file(os.path.join(self.outside, "secret"), b"outside secret")
-        os.mkdir(os.path.join(self.outside, "sub"))
-        self.before = tree(self.outside)
         os.symlink(self.outside, self.path("out"))
         os.symlink(os.path.join(self.outside, "secret"), self.path("secret-link"))
-
-    def tearDown(self):
-        self.assertEqual(tree(self.outside), self.before)
-
-    def path(self, rel):
-        return os.path.join(self.f.root, rel)
-
-    def put(self, rel, data=b""):
-        write_file(self.path(rel), data)
-
-    def call(self, op, **params):
-        return self.f.call(self.f.request(op, **params))
 
     def test_exists(self):
         self.put("d/file", b"x")
@@ -106,7 +90,6 @@ class TreeTest(FolderTest):
     def test_list_names_limit(self):
         for i in range(1500):
             self.put("many/%d" % i)
-        import json
         answer = json.loads(self.call("listNames", path="many"))
         self.assertEqual(len(answer["names"]), 1000)
         self.assertEqual(len(set(answer["names"])), 1000)

@@ -9,25 +9,12 @@ import time
 import unittest
 
 from harness import FolderTest, read_file, write_file
-from ops_support import WrappedFolder, io_error, ok, temp_files, tree
+from ops_support import OutsideTest, WrappedFolder, io_error, ok, temp_files
 
 LIMIT = 33554432
 
 
-class WriteTest(FolderTest):
-    def setUp(self):
-        super().setUp()
-        self.f = self.session()
-        self.outside = os.path.join(self.f.tmp, "outside")
-        write_file(os.path.join(self.outside, "secret"), b"outside secret")
-        self.before = tree(self.outside)
-
-    def tearDown(self):
-        self.assertEqual(tree(self.outside), self.before)
-
-    def path(self, rel):
-        return os.path.join(self.f.root, rel)
-
+class WriteTest(OutsideTest):
     def write(self, rel, data, id="r1"):
         name = self.f.put_payload(id, data)
         return self.f.call(self.f.request("write", id=id, path=rel, payloads=[name]))
