@@ -164,6 +164,17 @@ TEST_F(WriteTest, FailedWriteDoesNotSweep) {
   EXPECT_TRUE(present(at("d/t.txt.0123456789abcdef.tmp")));
 }
 
+TEST(StaleTemporary, MoreThanSixHundredSecondsIsStale) {
+  timespec now{1'000'000, 500};
+  auto stale = [&](time_t sec, long nsec) { return temp_file_is_stale(timespec{sec, nsec}, now); };
+  EXPECT_FALSE(stale(1'000'000 - 600, 500));  // exactly 600 s
+  EXPECT_TRUE(stale(1'000'000 - 600, 499));   // 600 s and 1 ns
+  EXPECT_TRUE(stale(1'000'000 - 601, 999'999'999));
+  EXPECT_FALSE(stale(1'000'000 - 600, 999'999'999));
+  EXPECT_FALSE(stale(1'000'000, 501));  // in the future
+  EXPECT_FALSE(stale(1'000'000, 500));
+}
+
 TEST(RandomToken, IsSixteenLowercaseHexDigitsAndVaries) {
   Result<std::string> a = random_token(), b = random_token();
   ASSERT_TRUE(a && b);
