@@ -1,0 +1,178 @@
+// Write path: whole-or-nothing writes through a temporary file beside the
+// target, and the sweep of temporary files that an interrupted write left.
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "folder/ops.h"
+
+namespace vorn::folder {
+
+namespace {
+
+constexpr std::string_view kTempSuffix = ".tmp";
+constexpr size_t kTokenDigits = 16;
+
+Json refusal(std::string_view error) { return make_refusal("io-error", error); }
+
+// Fills `buffer` from /dev/urandom, for kernels without getrandom.
+Status read_urandom(unsigned char* buffer, size_t size) {
+  UniqueFd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (!fd) return fail(ErrorKind::kOther, "no random source");
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = read(fd.get(), buffer + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail(ErrorKind::kOther, "no random source");
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+// name + "." + 16 characters of 0-9a-f + ".tmp"
+bool is_temp_name_of(std::string_view entry, std::string_view name) {
+  if (entry.size() != name.size() + 1 + kTokenDigits + kTempSuffix.size()) return false;
+  if (!entry.starts_with(name) || entry[name.size()] != '.' || !entry.ends_with(kTempSuffix)) {
+    return false;
+  }
+  for (char c : entry.substr(name.size() + 1, kTokenDigits)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string to_hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0xF];
+  }
+  return text;
+}
+
+Result<std::string> random_token() {
+  unsigned char bytes[kTokenDigits / 2];
+  size_t done = 0;
+  while (done < sizeof bytes) {
+    ssize_t n = getrandom(bytes + done, sizeof bytes - done, 0);
+    if (n < 0) {
+      int saved = errno;
+      if (saved == EINTR) continue;
+      if (saved == ENOSYS) {
+        TRY(read_urandom(bytes + done, sizeof bytes - done));
+        break;
+      }
+      return fail(ErrorKind::kOther, "no random bytes");
+    }
+    done += static_cast<size_t>(n);
+  }
+  return to_hex(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
+}
+
+Status write_and_close(UniqueFd fd, std::string_view bytes) {
+  Status result;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      int saved = errno;
+      if (saved == EINTR) continue;
+      result = fail_errno(saved);
+      break;
+    }
+    if (n == 0) {
+      result = fail(ErrorKind::kWriteZero, "failed to write whole buffer");
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  fd.reset();  // the result of the close is not looked at
+  return result;
+}
+
+bool temp_file_is_stale(const timespec& mtime, const timespec& now) {
+  if (mtime.tv_sec > now.tv_sec || (mtime.tv_sec == now.tv_sec && mtime.tv_nsec > now.tv_nsec)) {
+    return false;  // from the future: not ours to judge
+  }
+  int64_t age_sec = now.tv_sec - mtime.tv_sec;
+  int64_t age_nsec = now.tv_nsec - mtime.tv_nsec;
+  if (age_nsec < 0) {
+    age_nsec += 1'000'000'000;
+    age_sec -= 1;
+  }
+  return age_sec > STALE_TEMP_SECONDS || (age_sec == STALE_TEMP_SECONDS && age_nsec > 0);
+}
+
+void sweep_temp_files(const std::string& directory, std::string_view name) {
+  Result<std::vector<ListingEntry>> entries = list_dir(directory);
+  if (!entries) return;
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  for (const ListingEntry& entry : *entries) {
+    if (!is_temp_name_of(entry.name, name)) continue;
+    Result<bool> is_link = symlink_status(entry.path);
+    if (!is_link || *is_link) continue;
+    struct stat st;
+    if (stat(entry.path.c_str(), &st) != 0) continue;
+    bool stale = temp_file_is_stale(st.st_mtim, now);
+    if (stale && S_ISREG(st.st_mode)) (void)unlink(entry.path.c_str());
+  }
+}
+
+OpResult write_file(std::string_view root, SymlinkProbe probe, std::string_view path,
+                    std::string_view payload) {
+  std::vector<std::string_view> components = split_components(path);
+  std::vector<std::string_view> parents(components.begin(), components.end() - 1);
+  std::string_view name = components.back();
+
+  auto walk_parents = [&]() -> std::optional<OpResult> {
+    Result<bool> found = symlink_walk(probe, root, parents);
+    if (!found) return std::unexpected(dom_error_name(found.error()));
+    if (*found) return refusal("Symlink");
+    return std::nullopt;
+  };
+
+  if (auto stop = walk_parents()) return *stop;
+  if (payload.size() > WRITE_LIMIT) return refusal("TooLarge");
+
+  std::string parent = join_components(root, parents);
+  if (Status made = make_dirs(parent); !made) return std::unexpected(dom_error_name(made.error()));
+  // Links made while the parents were being created.
+  if (auto stop = walk_parents()) return *stop;
+
+  std::string target = parent;
+  append_component(target, name);
+  Result<bool> target_is_link = probe(target);
+  if (!target_is_link) return std::unexpected(dom_error_name(target_is_link.error()));
+  if (*target_is_link) return refusal("Symlink");
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return refusal("IsDirectory");
+
+  Result<std::string> token = random_token();
+  if (!token) return std::unexpected(dom_error_name(token.error()));
+  std::string temp = parent;
+  append_component(temp, std::string(name) + "." + *token + std::string(kTempSuffix));
+
+  UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  // A failed create-new made nothing; the path, should it exist, is not ours.
+  if (!fd) return std::unexpected(dom_error_name(Error::from_errno(errno)));
+  Status written = write_and_close(std::move(fd), payload);
+  if (written && rename(temp.c_str(), target.c_str()) != 0) written = fail_errno(errno);
+  if (!written) {
+    (void)unlink(temp.c_str());
+    return std::unexpected(dom_error_name(written.error()));
+  }
+  sweep_temp_files(parent, name);
+  return Json{{"reachable", true}};
+}
+
+}  // namespace vorn::folder

@@ -1,0 +1,232 @@
+"""Drives the real vorn-folder the way the browser does.
+
+A Folder starts the binary on a fresh request directory, writes frames to its
+standard input, reads answer frames from its standard output within a bound,
+and reaps it. Every wait is for an event (bytes, exit) with a deadline, never
+a fixed sleep.
+
+Typical use:
+
+    with Folder() as f:
+        f.hello()
+        body = f.call({"id": "a", "op": "exists", ...})
+        self.assertEqual(body, compact({...}))
+"""
+
+import json
+import os
+import select
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+BUILD_DIR = os.environ.get("VORN_BUILD_DIR", "")
+BINARY = os.path.join(BUILD_DIR, "folder", "vorn-folder")
+SANITIZE = os.environ.get("VORN_SANITIZE", "0") in ("1", "ON", "TRUE", "true")
+
+# Bound for any single wait; generous so a loaded or sanitized build passes.
+WAIT = 60.0 if SANITIZE else 30.0
+
+FRAME_LIMIT = 1048576
+BUILD_STAMP = "20261106100303"
+HELLO_ANSWER = b'{"build":"20261106100303","hello":1}'
+
+
+def compact(value):
+    """The compact JSON text the service writes: sorted keys, no spaces, UTF-8."""
+    return json.dumps(value, separators=(",", ":"), sort_keys=True,
+                      ensure_ascii=False).encode("utf-8")
+
+
+def frame(body):
+    """A whole frame around `body` (bytes, or a value to be written compactly)."""
+    if not isinstance(body, (bytes, bytearray)):
+        body = compact(body)
+    return struct.pack(">I", len(body)) + bytes(body)
+
+
+def refusal(reason, error=None, id=None, **extra):
+    value = {"reachable": False, "reason": reason, "id": id}
+    if error is not None:
+        value["error"] = error
+    value.update(extra)
+    return compact(value)
+
+
+def invalid(id=None):
+    return refusal("io-error", "InvalidRequest", id)
+
+
+class Folder:
+    """One running vorn-folder with its own temporary request directory.
+
+    `request_dir` overrides the directory passed (default: <tmp>/req, made);
+    `args` replaces the whole argument list.
+    """
+
+    def __init__(self, request_dir=None, args=None, make_dir=True):
+        self.tmp = tempfile.mkdtemp(prefix="vorn-folder-")
+        self.request_dir = request_dir or os.path.join(self.tmp, "req")
+        if make_dir and request_dir is None:
+            os.mkdir(self.request_dir)
+        self.root = os.path.join(self.tmp, "root")
+        os.mkdir(self.root)
+        argv = [BINARY] + (args if args is not None else [self.request_dir])
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, bufsize=0)
+        self._pending = b""
+
+    # -- lifecycle ---------------------------------------------------------
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def close(self):
+        """Kills the service if it still runs, reaps it, removes the files."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=WAIT)
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def wait(self, timeout=WAIT):
+        """The exit status, waiting at most `timeout` seconds for it."""
+        return self.proc.wait(timeout=timeout)
+
+    def close_stdin(self):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+
+    def stderr_text(self):
+        """Everything written to standard error; only after the process ended."""
+        return self.proc.stderr.read()
+
+    # -- writing -----------------------------------------------------------
+
+    def send_raw(self, data):
+        """Writes bytes to standard input; False when the service has gone."""
+        try:
+            self.proc.stdin.write(data)
+            return True
+        except (BrokenPipeError, ValueError):
+            return False
+
+    def send(self, value):
+        """Sends one frame holding `value` (bytes are sent as the body)."""
+        return self.send_raw(frame(value))
+
+    def hello(self, value=None):
+        """Sends a hello and checks its answer byte for byte."""
+        self.send({"hello": 1} if value is None else value)
+        body = self.read_frame()
+        if body != HELLO_ANSWER:
+            raise AssertionError("hello answered with %r" % (body,))
+
+    # -- reading -----------------------------------------------------------
+
+    def _read_some(self, deadline):
+        fd = self.proc.stdout.fileno()
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise TimeoutError("no output from vorn-folder in time")
+        ready, _, _ = select.select([fd], [], [], remaining)
+        if not ready:
+            raise TimeoutError("no output from vorn-folder in time")
+        return os.read(fd, 1 << 20)
+
+    def _read_exact(self, n, deadline):
+        while len(self._pending) < n:
+            chunk = self._read_some(deadline)
+            if not chunk:
+                raise EOFError("vorn-folder closed its output after %d of %d bytes"
+                               % (len(self._pending), n))
+            self._pending += chunk
+        data, self._pending = self._pending[:n], self._pending[n:]
+        return data
+
+    def read_raw(self, n, timeout=WAIT):
+        """Exactly `n` bytes of standard output."""
+        return self._read_exact(n, time.monotonic() + timeout)
+
+    def read_frame(self, timeout=WAIT):
+        """The body of the next answer frame, as raw bytes."""
+        deadline = time.monotonic() + timeout
+        (n,) = struct.unpack(">I", self._read_exact(4, deadline))
+        if n > FRAME_LIMIT:
+            raise AssertionError("answer declares %d bytes" % n)
+        return self._read_exact(n, deadline)
+
+    def read_end(self, timeout=WAIT):
+        """True when standard output ends with no further byte."""
+        deadline = time.monotonic() + timeout
+        if self._pending:
+            return False
+        return self._read_some(deadline) == b""
+
+    def call(self, request):
+        """Sends one request and returns its answer's raw body."""
+        self.send(request)
+        return self.read_frame()
+
+    def call_json(self, request):
+        return json.loads(self.call(request))
+
+    # -- requests ----------------------------------------------------------
+
+    def request(self, op, id="r1", root=None, requireTop=None, **params):
+        """A request object for `op` below this folder's root."""
+        value = {"id": id, "op": op, "root": self.root if root is None else root,
+                 "requireTop": requireTop}
+        value.update(params)
+        return value
+
+    def put_payload(self, token, data):
+        """Leaves a payload file in the request directory; returns its name."""
+        name = "payload-%s.bin" % token
+        with open(os.path.join(self.request_dir, name), "wb") as f:
+            f.write(data)
+        return name
+
+
+def write_file(path, data=b""):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class FolderTest(unittest.TestCase):
+    """Base class: skips when the binary is missing, starts one Folder each."""
+
+    def setUp(self):
+        if not os.path.exists(BINARY):
+            self.skipTest("vorn-folder is not built at " + BINARY)
+
+    def start(self, **kwargs):
+        folder = Folder(**kwargs)
+        self.addCleanup(folder.close)
+        return folder
+
+    def session(self, **kwargs):
+        """A started service that has answered its hello."""
+        folder = self.start(**kwargs)
+        folder.hello()
+        return folder
