@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include <time.h>
+
 #include "folder/paths.h"
 #include "folder/request.h"
 #include "frame/unique_fd.h"
@@ -54,6 +56,8 @@ inline constexpr size_t LIST_NAMES_LIMIT = 1'000;
 // Removes regular files beside `name` in `directory` that are named
 // name.<16 hex>.tmp and older than 600 seconds. Ignores every failure.
 void sweep_temp_files(const std::string& directory, std::string_view name);
+// More than 600 seconds between `mtime` and `now`; never for a future time.
+bool temp_file_is_stale(const timespec& mtime, const timespec& now);
 // Two lowercase hex digits per byte.
 std::string to_hex(std::string_view bytes);
 

@@ -99,6 +99,19 @@ Status write_and_close(UniqueFd fd, std::string_view bytes) {
   return result;
 }
 
+bool temp_file_is_stale(const timespec& mtime, const timespec& now) {
+  if (mtime.tv_sec > now.tv_sec || (mtime.tv_sec == now.tv_sec && mtime.tv_nsec > now.tv_nsec)) {
+    return false;  // from the future: not ours to judge
+  }
+  int64_t age_sec = now.tv_sec - mtime.tv_sec;
+  int64_t age_nsec = now.tv_nsec - mtime.tv_nsec;
+  if (age_nsec < 0) {
+    age_nsec += 1'000'000'000;
+    age_sec -= 1;
+  }
+  return age_sec > STALE_TEMP_SECONDS || (age_sec == STALE_TEMP_SECONDS && age_nsec > 0);
+}
+
 void sweep_temp_files(const std::string& directory, std::string_view name) {
   Result<std::vector<ListingEntry>> entries = list_dir(directory);
   if (!entries) return;
@@ -110,17 +123,7 @@ void sweep_temp_files(const std::string& directory, std::string_view name) {
     if (!is_link || *is_link) continue;
     struct stat st;
     if (stat(entry.path.c_str(), &st) != 0) continue;
-    const timespec& mtime = st.st_mtim;
-    if (mtime.tv_sec > now.tv_sec || (mtime.tv_sec == now.tv_sec && mtime.tv_nsec > now.tv_nsec)) {
-      continue;  // from the future: not ours to judge
-    }
-    int64_t age_sec = now.tv_sec - mtime.tv_sec;
-    int64_t age_nsec = now.tv_nsec - mtime.tv_nsec;
-    if (age_nsec < 0) {
-      age_nsec += 1'000'000'000;
-      age_sec -= 1;
-    }
-    bool stale = age_sec > STALE_TEMP_SECONDS || (age_sec == STALE_TEMP_SECONDS && age_nsec > 0);
+    bool stale = temp_file_is_stale(st.st_mtim, now);
     if (stale && S_ISREG(st.st_mode)) (void)unlink(entry.path.c_str());
   }
 }

@@ -1,0 +1,110 @@
+"""Helpers for the operation tests: a service started under a different
+identity, limit or mount namespace, and small checks of the disk afterwards."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+from harness import BINARY, Folder, FolderTest, compact, write_file
+
+TEMP_NAME = re.compile(r".*\.[0-9a-f]{16}\.tmp$")
+NOBODY = 65534
+
+
+def ok(**extra):
+    value = {"reachable": True, "id": "r1"}
+    value.update(extra)
+    return compact(value)
+
+
+def io_error(name, id="r1", **extra):
+    value = {"reachable": False, "reason": "io-error", "error": name, "id": id}
+    value.update(extra)
+    return compact(value)
+
+
+def tree(path):
+    """Every path below `path` (links not followed) with its content or kind."""
+    found = {}
+    for dirpath, dirnames, filenames in os.walk(path):
+        for name in dirnames + filenames:
+            full = os.path.join(dirpath, name)
+            rel = os.path.relpath(full, path)
+            if os.path.islink(full):
+                found[rel] = "link:" + os.readlink(full)
+            elif os.path.isdir(full):
+                found[rel] = "dir"
+            else:
+                with open(full, "rb") as f:
+                    found[rel] = f.read()
+    return found
+
+
+def temp_files(path):
+    return [n for n in os.listdir(path) if TEMP_NAME.match(n)]
+
+
+class WrappedFolder(Folder):
+    """A Folder whose service is started through `wrapper` (a shell command
+    run by `sh -c` that ends by exec'ing "$@"), optionally after `preexec`.
+
+    The request directory and root are opened up (0777) so that a service
+    running as another user can use them."""
+
+    def __init__(self, wrapper='exec "$@"', preexec=None, prepare=None):
+        """`prepare`(folder) runs once the directories exist; "@TMP@" in
+        `wrapper` stands for the folder's temporary directory."""
+        self.tmp = tempfile.mkdtemp(prefix="vorn-folder-")
+        os.chmod(self.tmp, 0o755)
+        self.request_dir = os.path.join(self.tmp, "req")
+        self.root = os.path.join(self.tmp, "root")
+        for path in (self.request_dir, self.root):
+            os.mkdir(path)
+            os.chmod(path, 0o777)
+        if prepare is not None:
+            prepare(self)
+        argv = ["sh", "-c", wrapper.replace("@TMP@", self.tmp), "sh", BINARY, self.request_dir]
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, bufsize=0,
+                                     preexec_fn=preexec)
+        self._pending = b""
+
+    def inside(self, path):
+        """`path` as the service sees it, through its mount namespace."""
+        return "/proc/%d/root%s" % (self.proc.pid, path)
+
+
+def have_mount_namespaces():
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        return False
+    probe = subprocess.run(["unshare", "-m", "true"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    return probe.returncode == 0
+
+
+class OutsideTest(FolderTest):
+    """A started service whose root has a sibling "outside" that no request
+    may touch: every test ends by checking that it stayed as it was."""
+
+    def setUp(self):
+        super().setUp()
+        self.f = self.session()
+        self.outside = os.path.join(self.f.tmp, "outside")
+        write_file(os.path.join(self.outside, "secret"), b"outside secret")
+        os.mkdir(os.path.join(self.outside, "sub"))
+        self.before = tree(self.outside)
+
+    def tearDown(self):
+        self.assertEqual(tree(self.outside), self.before)
+
+    def path(self, rel):
+        return os.path.join(self.f.root, rel)
+
+    def put(self, rel, data=b""):
+        write_file(self.path(rel), data)
+
+    def call(self, op, **params):
+        return self.f.call(self.f.request(op, **params))

@@ -1,0 +1,101 @@
+"""write and writeFiles through the real service: whole or not at all, the
+temporary file beside the target, the sweep, and links never written
+through."""
+
+import os
+import resource
+import signal
+import time
+import unittest
+
+from harness import FolderTest, read_file, write_file
+from ops_support import OutsideTest, WrappedFolder, io_error, ok, temp_files
+
+LIMIT = 33554432
+
+
+class WriteTest(OutsideTest):
+    def write(self, rel, data, id="r1"):
+        name = self.f.put_payload(id, data)
+        return self.f.call(self.f.request("write", id=id, path=rel, payloads=[name]))
+
+    def test_write_creates_parents_and_replaces_whole(self):
+        old = os.umask(0)
+        os.umask(old)
+        self.assertEqual(self.write("a/b/c.txt", b"first version, long"), ok())
+        self.assertEqual(read_file(self.path("a/b/c.txt")), b"first version, long")
+        self.assertEqual(os.stat(self.path("a/b")).st_mode & 0o777, 0o777 & ~old)
+        self.assertEqual(os.stat(self.path("a/b/c.txt")).st_mode & 0o777, 0o666 & ~old)
+        self.assertEqual(self.write("a/b/c.txt", b"v2"), ok())
+        self.assertEqual(read_file(self.path("a/b/c.txt")), b"v2")
+        self.assertEqual(self.write("a/b/c.txt", b""), ok())
+        self.assertEqual(read_file(self.path("a/b/c.txt")), b"")
+        self.assertEqual(os.listdir(self.path("a/b")), ["c.txt"])
+
+    def test_payload_limit(self):
+        self.assertEqual(self.write("exact", b"e" * LIMIT), ok())
+        self.assertEqual(os.path.getsize(self.path("exact")), LIMIT)
+        self.assertEqual(self.write("new/over", b"o" * (LIMIT + 1), id="r2"),
+                         io_error("TooLarge", id="r2"))
+        self.assertFalse(os.path.exists(self.path("new")))
+
+    def test_refusals_leave_the_disk_alone(self):
+        os.mkdir(self.path("dir"))
+        write_file(self.path("file"), b"keep")
+        os.symlink(os.path.join(self.outside, "secret"), self.path("link"))
+        os.symlink(os.path.join(self.outside, "gone"), self.path("dangling"))
+        os.symlink(self.outside, self.path("out"))
+        cases = [("dir", "IsDirectory"), ("link", "Symlink"), ("dangling", "Symlink"),
+                 ("out/secret", "Symlink"), ("out/new/x", "Symlink"),
+                 ("file/x", "NoModificationAllowedError"), ("file/y/x", "InvalidAccessError")]
+        for rel, name in cases:
+            self.assertEqual(self.write(rel, b"pwned"), io_error(name), rel)
+        self.assertEqual(read_file(self.path("file")), b"keep")
+        self.assertEqual(temp_files(self.f.root), [])
+
+    def test_stale_temporary_is_swept_after_a_write(self):
+        os.mkdir(self.path("d"))
+        now = time.time()
+        names = {"t.0123456789abcdef.tmp": 601, "t.aaaaaaaaaaaaaaaa.tmp": 590,
+                 "t.0123456789ABCDEF.tmp": 601, "t.tmp": 601, "u.0123456789abcdef.tmp": 601}
+        for name, age in names.items():
+            write_file(self.path("d/" + name), b"left by a crash")
+            os.utime(self.path("d/" + name), (now - age, now - age))
+        self.assertEqual(self.write("d/t", b"new"), ok())
+        self.assertEqual(sorted(os.listdir(self.path("d"))),
+                         sorted(["t", "t.aaaaaaaaaaaaaaaa.tmp", "t.0123456789ABCDEF.tmp",
+                                 "t.tmp", "u.0123456789abcdef.tmp"]))
+
+    def test_write_files_stops_at_the_first_refusal(self):
+        os.symlink(self.outside, self.path("out"))
+        payloads = [self.f.put_payload("p%d" % i, b"content %d" % i) for i in range(4)]
+        body = self.f.call(self.f.request(
+            "writeFiles", files=[{"path": "one"}, {"path": "sub/two"}, {"path": "out/x"},
+                                 {"path": "four"}], payloads=payloads))
+        self.assertEqual(body, io_error("Symlink"))
+        self.assertEqual(read_file(self.path("one")), b"content 0")
+        self.assertEqual(read_file(self.path("sub/two")), b"content 1")
+        self.assertFalse(os.path.exists(self.path("four")))
+        self.assertEqual(self.f.call(self.f.request("writeFiles", id="r2", files=[])), ok(id="r2"))
+
+
+def file_size_limit():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8, 8))
+
+
+class FailedWriteTest(FolderTest):
+    def test_failed_write_keeps_old_content_and_no_temporary(self):
+        f = WrappedFolder(preexec=file_size_limit)
+        self.addCleanup(f.close)
+        f.hello()
+        write_file(os.path.join(f.root, "d", "t"), b"old")
+        name = f.put_payload("big", b"much longer than eight bytes")
+        self.assertEqual(f.call(f.request("write", path="d/t", payloads=[name])),
+                         io_error("NotReadableError"))
+        self.assertEqual(os.listdir(os.path.join(f.root, "d")), ["t"])
+        self.assertEqual(read_file(os.path.join(f.root, "d", "t")), b"old")
+
+
+if __name__ == "__main__":
+    unittest.main()
