@@ -77,36 +77,33 @@ std::optional<std::uint64_t> parse_max_bytes(const Json& object) {
   return static_cast<std::uint64_t>(x);
 }
 
-std::optional<std::vector<DirSpec>> collect_dir_specs(const Json& array) {
-  std::vector<DirSpec> specs;
-  specs.reserve(array.size());
+// Reads every element with `read`; the first that fails spoils the list.
+template <typename T, typename Read>
+std::optional<std::vector<T>> collect(const Json& array, Read read) {
+  std::vector<T> items;
+  items.reserve(array.size());
   for (const Json& element : array) {
-    std::optional<DirSpec> spec = parse_dir_spec(element);
-    if (!spec) return std::nullopt;
-    specs.push_back(*spec);
+    std::optional<T> item = read(element);
+    if (!item) return std::nullopt;
+    items.push_back(*item);
   }
-  return specs;
+  return items;
+}
+
+std::optional<std::vector<DirSpec>> collect_dir_specs(const Json& array) {
+  return collect<DirSpec>(array, [](const Json& element) { return parse_dir_spec(element); });
 }
 
 std::optional<std::vector<std::string_view>> collect_file_paths(const Json& array) {
-  std::vector<std::string_view> paths;
-  paths.reserve(array.size());
-  for (const Json& element : array) {
-    std::optional<std::string_view> path = get_rel_path(element, "path");
-    if (!path) return std::nullopt;
-    paths.push_back(*path);
-  }
-  return paths;
+  return collect<std::string_view>(
+      array, [](const Json& element) { return get_rel_path(element, "path"); });
 }
 
 std::optional<std::vector<std::string_view>> collect_payload_names(const Json& array) {
-  std::vector<std::string_view> names;
-  names.reserve(array.size());
-  for (const Json& element : array) {
+  return collect<std::string_view>(array, [](const Json& element) -> std::optional<std::string_view> {
     if (!is_payload_name(element)) return std::nullopt;
-    names.push_back(text_of(element));
-  }
-  return names;
+    return text_of(element);
+  });
 }
 
 std::optional<std::string_view> parse_root(const Json& request) {
