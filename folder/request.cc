@@ -77,36 +77,33 @@ std::optional<std::uint64_t> parse_max_bytes(const Json& object) {
   return static_cast<std::uint64_t>(x);
 }
 
-std::optional<std::vector<DirSpec>> collect_dir_specs(const Json& array) {
-  std::vector<DirSpec> specs;
-  specs.reserve(array.size());
+// Reads every element with `read`; the first that fails spoils the list.
+template <typename T, typename Read>
+std::optional<std::vector<T>> collect(const Json& array, Read read) {
+  std::vector<T> items;
+  items.reserve(array.size());
   for (const Json& element : array) {
-    std::optional<DirSpec> spec = parse_dir_spec(element);
-    if (!spec) return std::nullopt;
-    specs.push_back(*spec);
+    std::optional<T> item = read(element);
+    if (!item) return std::nullopt;
+    items.push_back(*item);
   }
-  return specs;
+  return items;
+}
+
+std::optional<std::vector<DirSpec>> collect_dir_specs(const Json& array) {
+  return collect<DirSpec>(array, [](const Json& element) { return parse_dir_spec(element); });
 }
 
 std::optional<std::vector<std::string_view>> collect_file_paths(const Json& array) {
-  std::vector<std::string_view> paths;
-  paths.reserve(array.size());
-  for (const Json& element : array) {
-    std::optional<std::string_view> path = get_rel_path(element, "path");
-    if (!path) return std::nullopt;
-    paths.push_back(*path);
-  }
-  return paths;
+  return collect<std::string_view>(
+      array, [](const Json& element) { return get_rel_path(element, "path"); });
 }
 
 std::optional<std::vector<std::string_view>> collect_payload_names(const Json& array) {
-  std::vector<std::string_view> names;
-  names.reserve(array.size());
-  for (const Json& element : array) {
+  return collect<std::string_view>(array, [](const Json& element) -> std::optional<std::string_view> {
     if (!is_payload_name(element)) return std::nullopt;
-    names.push_back(text_of(element));
-  }
-  return names;
+    return text_of(element);
+  });
 }
 
 std::optional<std::string_view> parse_root(const Json& request) {
@@ -184,28 +181,41 @@ std::optional<Op> parse_op(std::size_t index, const Json& request) {
 }
 
 // Reads one whole payload file, but never more than PAYLOAD_READ_LIMIT bytes.
+// The buffer is sized from the file's status plus one byte, so a file that
+// stays as it is is read into one allocation and the end is seen at once.
 Result<std::string> read_payload(const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return fail_errno(errno);
   struct stat st;
+  std::size_t want = 1 << 16;
+  if (fstat(fd.get(), &st) == 0 && st.st_size >= 0)
+    want = std::min<std::size_t>(static_cast<std::size_t>(st.st_size), PAYLOAD_READ_LIMIT - 1) + 1;
   std::string bytes;
-  if (fstat(fd.get(), &st) == 0 && st.st_size > 0)
-    bytes.reserve(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), PAYLOAD_READ_LIMIT));
-  constexpr std::size_t CHUNK = 1 << 16;
-  while (bytes.size() < PAYLOAD_READ_LIMIT) {
-    std::size_t want = std::min(CHUNK, PAYLOAD_READ_LIMIT - bytes.size());
+  bool at_end = false;
+  int read_errno = 0;
+  while (!at_end && read_errno == 0 && bytes.size() < PAYLOAD_READ_LIMIT) {
     std::size_t old = bytes.size();
-    bytes.resize(old + want);
-    ssize_t got = read(fd.get(), bytes.data() + old, want);
-    if (got < 0) {
-      int saved = errno;
-      bytes.resize(old);
-      if (saved == EINTR) continue;
-      return fail_errno(saved);
-    }
-    bytes.resize(old + static_cast<std::size_t>(got));
-    if (got == 0) break;
+    std::size_t target = std::min(std::max(want, old + 1), PAYLOAD_READ_LIMIT);
+    bytes.resize_and_overwrite(target, [&](char* data, std::size_t size) {
+      std::size_t filled = old;
+      while (filled < size) {
+        ssize_t got = read(fd.get(), data + filled, size - filled);
+        if (got < 0) {
+          if (errno == EINTR) continue;
+          read_errno = errno;
+          break;
+        }
+        if (got == 0) {
+          at_end = true;
+          break;
+        }
+        filled += static_cast<std::size_t>(got);
+      }
+      return filled;
+    });
+    want = target * 2;  // the file grew past its status: double
   }
+  if (read_errno != 0) return fail_errno(read_errno);
   return bytes;
 }
 

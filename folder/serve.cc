@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 #include <utility>
 

@@ -46,7 +46,7 @@ class BoundedMemory(FolderTest):
         # and count what the service takes in.
         request = f.request("exists", path="a", pad="")
         request["pad"] = "x" * (MIB - len(compact(request)) - 100)
-        data = frame(request) * 40
+        data = memoryview(frame(request) * 40)
         fd = f.proc.stdin.fileno()
         os.set_blocking(fd, False)
         accepted = 0
@@ -65,6 +65,16 @@ class BoundedMemory(FolderTest):
         self.assertLess(accepted, 5 * MIB)
         if not SANITIZE:
             self.assertLess(peak_rss_mib(f.proc.pid), 48)
+
+    def test_huge_payload_is_refused_without_being_held(self):
+        f = self.session()
+        name = f.put_payload("huge", b"")
+        os.truncate(os.path.join(f.request_dir, name), 512 * MIB)  # sparse
+        self.assertEqual(f.call(f.request("write", path="t", payloads=[name])),
+                         refusal("io-error", "TooLarge", "r1"))
+        self.assertFalse(os.path.exists(os.path.join(f.root, "t")))
+        if not SANITIZE:
+            self.assertLess(peak_rss_mib(f.proc.pid), 80)
 
     def test_listing_copies_hold_one_file_at_a_time(self):
         if SANITIZE:
