@@ -19,7 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bridge/mcp.h"
 #include "frame/error.h"
+#include "frame/frame.h"
 
 namespace vorn {
 
@@ -61,6 +63,27 @@ class BrowserLauncher final : public Launcher {
     return launch_browser(profile);
   }
 };
+
+// A request held while a started browser comes up.
+struct QueuedRequest {
+  PendingMeta meta;
+  nlohmann::json id;
+  Frame frame;  // the request wrapped as {"mcp": request}, encoded
+};
+
+// Requests held after a launch until `port.json` shows a token other than
+// `token` or `deadline` passes; the relay loop then forwards them in order.
+struct LaunchQueue {
+  std::vector<QueuedRequest> entries;
+  std::optional<std::string> token;  // the `port.json` token seen before the launch
+  std::chrono::steady_clock::time_point deadline;
+};
+
+// Starts the browser for a tool call when it is needed and allowed: no
+// connection, no queue, a session opened by the agent with an account, the
+// profile not in use, and no attempt in the last 30 seconds. On success it
+// opens the launch queue; on failure it reports one line on standard error.
+void start_browser_if_needed(BridgeState& state);
 
 // How long a started browser may take to show a new `port.json` token, and
 // how long a launch attempt, failed or not, blocks the next one.
