@@ -20,10 +20,10 @@ using Clock = std::chrono::steady_clock;
 using HandshakeResult = std::expected<UniqueFd, HandshakeError>;
 
 std::unexpected<HandshakeError> io_failure(Error error) {
-  return std::unexpected(HandshakeError::from_io(std::move(error)));
+  return std::unexpected(HandshakeError::Io(std::move(error)));
 }
 std::unexpected<HandshakeError> protocol_failure(std::string text) {
-  return std::unexpected(HandshakeError::protocol(std::move(text)));
+  return std::unexpected(HandshakeError::Protocol(std::move(text)));
 }
 
 Status send_frame_deadline(DeadlineReader& reader, const Json& value) {
@@ -105,7 +105,7 @@ std::expected<std::pair<UniqueFd, Reply>, HandshakeError> attempt(
       return std::pair{std::move(socket), Reply::kReady};
     const std::string* refused = string_member(reply, "refused");
     if (refused != nullptr && *refused == "outdated")
-      return std::unexpected(HandshakeError::refused_outdated());
+      return std::unexpected(HandshakeError::RefusedOutdated());
     if (refused != nullptr && *refused == "unknown_agent")
       return std::pair{std::move(socket), Reply::kUnknownAgent};
   }
@@ -116,9 +116,9 @@ std::expected<std::pair<UniqueFd, Reply>, HandshakeError> attempt(
 
 std::string handshake_error_display(const HandshakeError& error) {
   switch (error.kind) {
-    case HandshakeError::Kind::Io: return "i/o: " + error.io.text();
-    case HandshakeError::Kind::Protocol: return "protocol: " + error.message;
-    case HandshakeError::Kind::RefusedOutdated: break;
+    case HandshakeError::Kind::kIo: return "i/o: " + error.io.text();
+    case HandshakeError::Kind::kProtocol: return "protocol: " + error.protocol;
+    case HandshakeError::Kind::kRefusedOutdated: break;
   }
   return "Vorn refused this vorn-mcp as outdated";
 }

@@ -32,15 +32,17 @@ struct PortFile {
   std::uint16_t port = 0;
 };
 
+// The bridge's one error type: why a pairing attempt or a run ended.
 struct HandshakeError {
-  enum class Kind { Io, Protocol, RefusedOutdated };
-  Kind kind = Kind::Protocol;
-  Error io;             // Io only
-  std::string message;  // Protocol only
+  enum class Kind { kIo, kProtocol, kRefusedOutdated };
 
-  static HandshakeError from_io(Error error) { return {Kind::Io, std::move(error), {}}; }
-  static HandshakeError protocol(std::string text) { return {Kind::Protocol, {}, std::move(text)}; }
-  static HandshakeError refused_outdated() { return {Kind::RefusedOutdated, {}, {}}; }
+  Kind kind = Kind::kIo;
+  Error io;              // kIo: the I/O error
+  std::string protocol;  // kProtocol: what went wrong
+
+  static HandshakeError Io(Error error) { return {Kind::kIo, std::move(error), {}}; }
+  static HandshakeError Protocol(std::string text) { return {Kind::kProtocol, {}, std::move(text)}; }
+  static HandshakeError RefusedOutdated() { return {Kind::kRefusedOutdated, {}, {}}; }
 };
 
 // "i/o: …", "protocol: …" or "Vorn refused this vorn-mcp as outdated".
