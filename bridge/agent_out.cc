@@ -1,0 +1,42 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+
+#include "bridge/bridge.h"
+
+namespace vorn {
+
+Status write_agent_line(AgentOut& out, const nlohmann::json& value) {
+  std::string& buffer = out.buffer;
+  buffer.clear();
+  try {
+    nlohmann::detail::serializer<nlohmann::json> writer(
+        nlohmann::detail::output_adapter<char>(buffer), ' ');
+    writer.dump(value, false, false, 0);
+  } catch (const std::exception& e) {
+    return fail(ErrorKind::kInvalidData, e.what());
+  }
+  buffer.push_back('\n');
+  // One write for the whole line, so it leaves at once and whole.
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t n = ::write(out.fd, buffer.data() + done, buffer.size() - done);
+    if (n < 0) {
+      const int saved = errno;
+      if (saved == EINTR) continue;
+      return fail_errno(saved);
+    }
+    if (n == 0) return fail(ErrorKind::kWriteZero, "failed to write whole buffer");
+    done += static_cast<std::size_t>(n);
+  }
+  // Keep a huge answer from pinning memory for the rest of the session.
+  if (buffer.capacity() > (1u << 20)) std::string().swap(buffer);
+  return {};
+}
+
+Status write_agent_line(BridgeState& state, const nlohmann::json& value) {
+  return write_agent_line(state.agent_out, value);
+}
+
+}  // namespace vorn
