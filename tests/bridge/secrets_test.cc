@@ -13,27 +13,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/bridge/temp_dir.h"
+
 namespace vorn {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vorn-secrets-XXXXXX").string();
-    VORN_CHECK(::mkdtemp(pattern.data()) != nullptr);
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
