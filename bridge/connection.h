@@ -1,4 +1,9 @@
 // The browser's port file and the one live connection to its listener.
+//
+// The bridge keeps at most one connection. Each successful connect raises
+// the session's generation, and the connection's socket reader tags every
+// event with it, so events of a connection that was already dropped can be
+// told apart and ignored. Everything here runs on the relay loop's thread.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bridge/handshake.h"
 #include "bridge/mcp.h"
 #include "frame/frame.h"
 #include "frame/json.h"
@@ -17,12 +23,6 @@
 namespace vorn {
 
 struct BridgeState;
-
-// What port.json says: the instance's token and the listener's port.
-struct PortFile {
-  std::string token;
-  std::uint16_t port = 0;
-};
 
 // <profile>/vorn-agents/port.json, checked; none on any problem.
 std::optional<PortFile> read_port_file(const std::filesystem::path& profile);
@@ -41,7 +41,10 @@ struct BrowserConnection {
   UniqueFd socket;
 };
 
-// True when connected; an error only when writing to the agent failed.
+// True when connected. Reads port.json, pairs within the handshake budget
+// and replays the agent's initialize and notifications/initialized on the
+// new connection. Not reaching the browser is reported on standard error and
+// gives false; an error only when writing to the agent failed.
 [[nodiscard]] Result<bool> connect_browser(BridgeState& state);
 
 // Connects when needed, writes the frame and records the call, or answers
