@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "bridge/bridge.h"
 #include "bridge/secrets.h"
 
 namespace vorn {
@@ -82,7 +83,7 @@ std::string lossy_utf8(std::string_view bytes) {
 
 std::string account_text(const std::filesystem::path& profile, std::string_view client) {
   Json account = Json::array({lossy_utf8(profile.native()), client});
-  return account.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return write_json(account);
 }
 
 std::string identity_dir_text(const std::filesystem::path& cwd) {
@@ -118,6 +119,13 @@ Json BridgeIdentity::to_json() const {
   identity["id"] = id;
   identity["started"] = started;
   return identity;
+}
+
+void build_identity(BridgeState& state, std::string client) {
+  std::string account = account_text(state.profile_dir, client);
+  state.identity = BridgeIdentity(state.params.cwd, account, state.params.started).to_json();
+  state.account = std::move(account);
+  state.client = std::move(client);
 }
 
 }  // namespace vorn

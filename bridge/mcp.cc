@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "bridge/bridge.h"
+
 
 namespace vorn {
 namespace {
@@ -229,6 +231,11 @@ Json decorate_result(std::string_view method, Json result) {
     result["cacheScope"] = "private";
   }
   return result;
+}
+
+Status reply_to_agent(BridgeState& state, const PendingMeta& meta, Json id, Json result) {
+  if (meta.modern) result = decorate_result(meta.method, std::move(result));
+  return write_agent_line(state, rpc_result(std::move(id), std::move(result)));
 }
 
 }  // namespace vorn

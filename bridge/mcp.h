@@ -14,12 +14,9 @@
 #include <string_view>
 
 #include "frame/error.h"
-#include <nlohmann/json.hpp>
+#include "frame/json.h"
 
 namespace vorn {
-
-// TODO(mcp): take Json from frame/json.h once it is in.
-using Json = nlohmann::json;
 
 struct BridgeState;
 

@@ -1,6 +1,9 @@
 #include "bridge/offline.h"
 
 #include <utility>
+#include <vector>
+
+#include "bridge/bridge.h"
 
 namespace vorn {
 
@@ -22,7 +25,7 @@ Json tool_error_result(const ToolError& error) {
   body["error"] = error.code;
   body["message"] = error.text();
   Json content = Json::object();
-  content["text"] = body.dump();
+  content["text"] = write_json(body);
   content["type"] = "text";
   Json result = Json::object();
   result["content"] = Json::array({std::move(content)});
@@ -43,6 +46,31 @@ Json subscription_tools_changed_notification(Json subscription_id) {
   Json notification = tools_changed_notification();
   notification["params"] = Json{{"_meta", std::move(meta)}};
   return notification;
+}
+
+Status answer_offline(BridgeState& state, const PendingMeta& meta, Json id) {
+  const ToolError& error = offline_tool_error(state.outdated, state.access_off);
+  if (meta.method == "ping") return reply_to_agent(state, meta, std::move(id), Json::object());
+  if (meta.method == "tools/list") {
+    // The next connect announces a change so the agent lists from Vorn.
+    state.listed_without_vorn = true;
+    Json result = state.tools ? *state.tools : Json{{"tools", Json::array()}};
+    return reply_to_agent(state, meta, std::move(id), std::move(result));
+  }
+  if (meta.method == "tools/call") {
+    return reply_to_agent(state, meta, std::move(id), tool_error_result(error));
+  }
+  // An error response is the same whatever version the request named.
+  return write_agent_line(state, rpc_error(std::move(id), kServerError, error.text()));
+}
+
+Status announce_tools_changed(BridgeState& state) {
+  if (state.initialize) TRY(write_agent_line(state, tools_changed_notification()));
+  const std::vector<Json> subscriptions = state.subscriptions;
+  for (const Json& id : subscriptions) {
+    TRY(write_agent_line(state, subscription_tools_changed_notification(id)));
+  }
+  return {};
 }
 
 }  // namespace vorn

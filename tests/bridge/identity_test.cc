@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "bridge/bridge.h"
 #include "bridge/secrets.h"
 
 namespace vorn {
@@ -74,11 +75,28 @@ TEST(IdentityDirText, KeepsTheEndWithinTheLimit) {
 TEST(BridgeIdentity, WritesFourKeysInOrder) {
   const std::string account = account_text("/srv/agent/profile", "Agent");
   BridgeIdentity identity("/work/dir", account, 1765000000123);
-  EXPECT_EQ(identity.to_json().dump(),
+  EXPECT_EQ(write_json(identity.to_json()),
             R"({"build":"20261106100303","dir":"/work/dir","id":"9c578af320e1282b",)"
             R"("started":1765000000123})");
   EXPECT_EQ(BridgeIdentity("", account, 0).to_json()["dir"], "");
   EXPECT_TRUE(BridgeIdentity("", account, UINT64_MAX).to_json()["started"].is_number_unsigned());
+}
+
+TEST(BuildIdentity, FixesClientAccountAndIdentityTogether) {
+  BridgeState state;
+  state.profile_dir = "/srv/agent/profile";
+  state.params.cwd = "/work/dir";
+  state.params.started = 42;
+  build_identity(state, "Agent");
+  EXPECT_EQ(state.client, "Agent");
+  EXPECT_EQ(state.account, R"(["/srv/agent/profile","Agent"])");
+  EXPECT_EQ(write_json(state.identity),
+            R"({"build":"20261106100303","dir":"/work/dir","id":"9c578af320e1282b","started":42})");
+
+  build_identity(state, "");
+  EXPECT_EQ(state.client, "");
+  EXPECT_EQ(state.account, R"(["/srv/agent/profile",""])");
+  EXPECT_EQ(state.identity["id"], identity_id(*state.account));
 }
 
 }  // namespace

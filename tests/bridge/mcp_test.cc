@@ -11,7 +11,7 @@
 namespace vorn {
 namespace {
 
-std::string wire(const Json& value) { return value.dump(); }
+std::string wire(const Json& value) { return write_json(value); }
 
 Json request_with_meta(Json meta) {
   return Json{{"id", 4}, {"jsonrpc", "2.0"}, {"method", "tools/list"},
