@@ -34,6 +34,11 @@ def compact(value):
     return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
+def same_id(a, b):
+    """Ids match by their JSON text, so 6 and 6.0 stay apart."""
+    return compact(a) == compact(b)
+
+
 def proof(token, label, challenge):
     return hmac.new(token.encode(), (label + challenge).encode(), hashlib.sha256).hexdigest()
 
@@ -412,13 +417,13 @@ class BridgeProcess:
 
     def response(self, id, timeout=WAIT):
         def found():
-            hits = [m for m in self.messages if "method" not in m and m.get("id") == id]
+            hits = [m for m in self.messages if "method" not in m and same_id(m.get("id"), id)]
             return hits[0] if hits else None
         return self.wait_for(found, timeout, "the answer to " + repr(id))
 
     def responses(self, id):
         with self.cond:
-            return [m for m in self.messages if "method" not in m and m.get("id") == id]
+            return [m for m in self.messages if "method" not in m and same_id(m.get("id"), id)]
 
     def notifications(self, method):
         with self.cond:
