@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "bridge/proof.h"
+#include "frame/json.h"
 #include "frame/unique_fd.h"
 
 namespace vorn {
@@ -146,65 +147,31 @@ Status DirSecretStore::save(std::string_view key, const Credentials& credentials
 void DirSecretStore::remove(std::string_view key) { ::unlink(secret_path(key).c_str()); }
 
 std::string encode_credentials(const Credentials& credentials) {
-  // Built by hand: the file keeps agent_id before secret whatever the
-  // library's object order, and the strings use the library's escaping.
-  std::string out = "{\"agent_id\":";
-  out += nlohmann::json(credentials.agent_id).dump();
-  out += ",\"secret\":";
-  out += nlohmann::json(credentials.secret).dump();
-  out += '}';
-  return out;
+  // Objects keep their keys sorted, so agent_id comes before secret.
+  return write_json(Json{{"agent_id", credentials.agent_id}, {"secret", credentials.secret}});
 }
 
-Result<Credentials> decode_credentials(nlohmann::json value) {
-  const auto invalid_type = [&](std::string_view expected) {
-    return fail(ErrorKind::kInvalidData, "invalid type: " + std::string(value.type_name()) +
-                                             ", expected " + std::string(expected));
-  };
-  if (value.is_object()) {
-    auto agent_id = value.find("agent_id");
-    if (agent_id == value.end()) return fail(ErrorKind::kInvalidData, "missing field `agent_id`");
-    auto secret = value.find("secret");
-    if (secret == value.end()) return fail(ErrorKind::kInvalidData, "missing field `secret`");
-    if (!agent_id->is_string() || !secret->is_string())
-      return fail(ErrorKind::kInvalidData, "invalid type: expected a string");
-    return Credentials{agent_id->get<std::string>(), secret->get<std::string>()};
-  }
-  if (value.is_array()) {
-    if (value.size() < 2)
-      return fail(ErrorKind::kInvalidData,
-                  "invalid length " + std::to_string(value.size()) +
-                      ", expected struct Credentials with 2 elements");
-    if (value.size() > 2) return fail(ErrorKind::kInvalidData, "fewer elements in array");
-    if (!value[0].is_string() || !value[1].is_string())
-      return fail(ErrorKind::kInvalidData, "invalid type: expected a string");
-    return Credentials{value[0].get<std::string>(), value[1].get<std::string>()};
-  }
-  return invalid_type("struct Credentials");
+namespace {
+
+constexpr RecordField kCredentialFields[] = {
+    {"agent_id", FieldKind::kString, true},
+    {"secret", FieldKind::kString, true},
+};
+
+Credentials credentials_from(RecordFields fields) {
+  return Credentials{fields[0]->get<std::string>(), fields[1]->get<std::string>()};
+}
+
+}  // namespace
+
+Result<Credentials> decode_credentials(Json value) {
+  RecordFields fields = TRY(decode_record_value(value, "Credentials", kCredentialFields));
+  return credentials_from(std::move(fields));
 }
 
 Result<Credentials> decode_credentials_text(std::string_view text) {
-  // The library keeps the last of two equal member names; a credentials
-  // file that names one twice is refused instead, so count keys per object.
-  std::vector<std::vector<std::string>> open_objects;
-  bool duplicate = false;
-  const auto callback = [&](int depth, nlohmann::json::parse_event_t event,
-                            nlohmann::json& parsed) {
-    (void)depth;
-    using Event = nlohmann::json::parse_event_t;
-    if (event == Event::object_start) open_objects.emplace_back();
-    if (event == Event::object_end && !open_objects.empty()) open_objects.pop_back();
-    if (event == Event::key && !open_objects.empty()) {
-      std::string name = parsed.get<std::string>();
-      for (const std::string& seen : open_objects.back()) duplicate |= seen == name;
-      open_objects.back().push_back(std::move(name));
-    }
-    return true;
-  };
-  nlohmann::json value = nlohmann::json::parse(text, callback, /*allow_exceptions=*/false);
-  if (value.is_discarded()) return fail(ErrorKind::kInvalidData, "malformed credentials");
-  if (duplicate) return fail(ErrorKind::kInvalidData, "duplicate field");
-  return decode_credentials(std::move(value));
+  RecordFields fields = TRY(decode_record_text(text, "Credentials", kCredentialFields));
+  return credentials_from(std::move(fields));
 }
 
 void sweep_stale_locks(const std::filesystem::path& dir) {

@@ -16,9 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "frame/error.h"
+#include "frame/json.h"
 
 namespace vorn {
 
@@ -69,7 +68,7 @@ std::string encode_credentials(const Credentials& credentials);
 
 // From a JSON value: an object with string members "agent_id" and "secret"
 // (others ignored) or an array of exactly those two strings.
-[[nodiscard]] Result<Credentials> decode_credentials(nlohmann::json value);
+[[nodiscard]] Result<Credentials> decode_credentials(Json value);
 // The same from file text, which must hold exactly one value; a member named
 // twice is refused.
 [[nodiscard]] Result<Credentials> decode_credentials_text(std::string_view text);

@@ -313,6 +313,15 @@ void write_value(std::string& out, const Json& value) {
 // ---------------------------------------------------------------------------
 // Describing values the way the conventional type errors do.
 
+// "\u{1f}": how the messages show a character that cannot be printed.
+void append_braced_hex(std::string& out, unsigned value) {
+  char hex[8];
+  auto r = std::to_chars(hex, hex + sizeof hex, value, 16);
+  out += "\\u{";
+  out.append(hex, static_cast<std::size_t>(r.ptr - hex));
+  out += '}';
+}
+
 void append_debug_string(std::string& out, std::string_view s) {
   out += '"';
   auto p = reinterpret_cast<const unsigned char*>(s.data());
@@ -328,11 +337,7 @@ void append_debug_string(std::string& out, std::string_view s) {
         continue;
       }
       if (n == 2 && c == 0xC2 && p[1] < 0xA0) {  // C1 controls are not printable
-        char hex[8];
-        auto r = std::to_chars(hex, hex + sizeof hex, p[1], 16);
-        out += "\\u{";
-        out.append(hex, static_cast<std::size_t>(r.ptr - hex));
-        out += '}';
+        append_braced_hex(out, p[1]);
       } else {
         out.append(reinterpret_cast<const char*>(p), n);
       }
@@ -348,11 +353,7 @@ void append_debug_string(std::string& out, std::string_view s) {
       case '\t': out += "\\t"; break;
       default:
         if (c < 0x20 || c == 0x7F) {
-          char hex[8];
-          auto r = std::to_chars(hex, hex + sizeof hex, c, 16);
-          out += "\\u{";
-          out.append(hex, static_cast<std::size_t>(r.ptr - hex));
-          out += '}';
+          append_braced_hex(out, c);
         } else {
           out += static_cast<char>(c);
         }
@@ -643,6 +644,18 @@ class Parser {
     std::size_t start_size = out.size();
     for (;;) {
       const unsigned char* run = p_;
+      // Eight bytes at a time while none of them ends the run.
+      constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+      while (end_ - p_ >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p_, 8);
+        std::uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+        std::uint64_t stops = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+                              ((backslash - kOnes) & ~backslash);
+        if (stops & kHighs) break;
+        non_ascii |= (w & kHighs) != 0;
+        p_ += 8;
+      }
       while (p_ < end_) {
         unsigned char c = *p_;
         if (c == '"' || c == '\\' || c < 0x20) break;
@@ -1066,6 +1079,25 @@ Result<RecordFields> decode_record_value(const Json& value, std::string_view rec
                                          std::span<const std::string_view> field_names) {
   std::vector<RecordField> fields = any_fields(field_names);
   return decode_record_value(value, record_name, fields);
+}
+
+std::string write_record(std::span<const RecordField> fields, const RecordFields& values) {
+  VORN_CHECK(fields.size() == values.size());
+  std::string out;
+  out.reserve(128);
+  out += '{';
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ',';
+    append_string(out, fields[i].name);
+    out += ':';
+    if (values[i].has_value()) {
+      write_value(out, *values[i]);
+    } else {
+      out += "null";
+    }
+  }
+  out += '}';
+  return out;
 }
 
 Status check_field(const Json& value, FieldKind kind) {

@@ -95,6 +95,10 @@ using RecordFields = std::vector<std::optional<Json>>;  // one slot per field, a
                                                        std::string_view record_name,
                                                        std::span<const std::string_view> field_names);
 
+// The compact object text of a record: members in field order (not sorted),
+// an absent field written as null. `values` has one slot per field.
+std::string write_record(std::span<const RecordField> fields, const RecordFields& values);
+
 // Field checkers, for values decoded without a kind or taken from any other
 // JSON value. Each refuses with kInvalidData and the conventional text.
 [[nodiscard]] Status check_field(const Json& value, FieldKind kind);

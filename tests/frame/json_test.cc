@@ -128,6 +128,27 @@ TEST(ParseJsonTest, RefusesInvalidUtf8InStrings) {
   EXPECT_EQ(good->get<std::string>(), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9\xF0\x9F\x98\x80");
 }
 
+TEST(ParseJsonTest, FindsEachStopInLongStringsAtAnyOffset) {
+  for (std::size_t at = 0; at < 20; ++at) {
+    std::string padding(at, 'p');
+    std::string tail(20, 't');
+    std::string base = "\"" + padding + "%" + tail + "\"";
+    auto with = [&](std::string_view stop) {
+      std::string text = base;
+      text.replace(at + 1, 1, stop);
+      return text;
+    };
+    EXPECT_EQ(parse_json(with("\\n"))->get<std::string>(), padding + "\n" + tail) << at;
+    EXPECT_EQ(parse_json(with("\xC3\xA9"))->get<std::string>(), padding + "\xC3\xA9" + tail) << at;
+    EXPECT_EQ(parse_json(with("\"")).error().message,
+              "trailing characters at line 1 column " + std::to_string(at + 3)) << at;
+    EXPECT_EQ(parse_json(with("\x1f")).error().message,
+              "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+                  std::to_string(at + 2)) << at;
+    EXPECT_EQ(kind_of(with("\xFF")), ErrorKind::kInvalidData) << at;
+  }
+}
+
 TEST(ParseJsonTest, DecodesEscapesAndKeepsTheLastOfRepeatedKeys) {
   auto value = parse_json(R"({"s":"a\"\\\/\b\f\n\r\t\u0000z","k":1,"k":2})");
   ASSERT_TRUE(value.has_value());
@@ -272,6 +293,23 @@ TEST(RecordTest, NameOnlyDecodingAcceptsAnyTypes) {
   EXPECT_EQ(write_json(*(*fields)[1]), "[1]");
   EXPECT_EQ(decode_record_text(R"({"secret":1,"secret":2})", "Credentials", names).error().message,
             "duplicate field `secret` at line 1 column 20");
+}
+
+TEST(RecordTest, WritesMembersInFieldOrderAndReadsThemBack) {
+  RecordFields values(std::size(kResume));
+  values[0] = parse_json(R"({"params":{"b":1,"a":2}})").value();
+  values[3] = Json(5u);
+  values[8] = Json::array();
+  std::string text = write_record(kResume, values);
+  EXPECT_EQ(text,
+            R"({"initialize":{"params":{"a":2,"b":1}},"initialized":null,"account":null,"started":5,)"
+            R"("tools":null,"listed_without_vorn":null,"modern":null,"client":null,"subscriptions":[],)"
+            R"("workspace":null})");
+  values[1] = values[5] = values[6] = Json(false);
+  auto decoded = decode_record_text(write_record(kResume, values), "Resume", kResume);
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().message;
+  EXPECT_EQ((*decoded)[0], values[0]);
+  EXPECT_EQ((*decoded)[3], Json(5u));
 }
 
 TEST(FieldCheckTest, NamesTheOffendingValueAndTheExpectedType) {
