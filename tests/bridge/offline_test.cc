@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bridge/bridge.h"
@@ -43,18 +44,25 @@ TEST(ToolErrors, OfflineChoiceAndTexts) {
   EXPECT_EQ(&offline_tool_error(false, true), &kAccessOff);
   EXPECT_EQ(&offline_tool_error(true, false), &kVornMcpOutdated);
   EXPECT_EQ(&offline_tool_error(true, true), &kVornMcpOutdated);
-  EXPECT_EQ(kVornNotRunning.text(),
-            "vorn_not_running: Vorn is not running, or agent access is off in Vorn's settings. "
-            "Ask the user to start Vorn or turn agent access on in its settings, then try again.");
-  EXPECT_EQ(kVornMcpOutdated.text(),
-            "vorn_mcp_outdated: Vorn has updated, and this vorn-mcp is older than it. Ask the "
-            "user to restart this agent, which loads the updated vorn-mcp, then try again.");
-  EXPECT_EQ(kVornDisconnected.text(),
-            "vorn_disconnected: Vorn closed the connection before answering, so the call may or "
-            "may not have run. Check before trying again.");
-  EXPECT_EQ(kRequestTooLarge.text(),
-            "invalid_arguments: The request is over 1 MiB, the most Vorn reads in one message. "
-            "Send less in one call, such as fewer or shorter fields.");
+  // The texts are what agents read and match on; the whole table, verbatim.
+  const std::pair<const ToolError*, std::string_view> texts[] = {
+      {&kVornNotRunning,
+       "vorn_not_running: Vorn is not running, or agent access is off in Vorn's settings. Ask "
+       "the user to start Vorn or turn agent access on in its settings, then try again."},
+      {&kAccessOff,
+       "access_off: Vorn is running, but agent access is off in its settings. Ask the user to "
+       "turn agent access on in Vorn's settings, then try again."},
+      {&kVornMcpOutdated,
+       "vorn_mcp_outdated: Vorn has updated, and this vorn-mcp is older than it. Ask the user "
+       "to restart this agent, which loads the updated vorn-mcp, then try again."},
+      {&kVornDisconnected,
+       "vorn_disconnected: Vorn closed the connection before answering, so the call may or "
+       "may not have run. Check before trying again."},
+      {&kRequestTooLarge,
+       "invalid_arguments: The request is over 1 MiB, the most Vorn reads in one message. Send "
+       "less in one call, such as fewer or shorter fields."},
+  };
+  for (const auto& [error, text] : texts) EXPECT_EQ(error->text(), text);
 }
 
 TEST(ToolsChanged, PlainAndPerSubscriptionForms) {
