@@ -1,22 +1,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <exception>
 
 #include "bridge/bridge.h"
+#include "frame/json.h"
 
 namespace vorn {
 
 Status write_agent_line(AgentOut& out, const nlohmann::json& value) {
   std::string& buffer = out.buffer;
   buffer.clear();
-  try {
-    nlohmann::detail::serializer<nlohmann::json> writer(
-        nlohmann::detail::output_adapter<char>(buffer), ' ');
-    writer.dump(value, false, false, 0);
-  } catch (const std::exception& e) {
-    return fail(ErrorKind::kInvalidData, e.what());
-  }
+  append_json(buffer, value);
   buffer.push_back('\n');
   // One write for the whole line, so it leaves at once and whole.
   std::size_t done = 0;

@@ -46,6 +46,12 @@ class TestPeer {
   }
   ~TestPeer() {
     ::shutdown(listener_.get(), SHUT_RDWR);
+    {
+      // A script still waiting on a connection the test keeps open ends now.
+      std::lock_guard lock(mutex_);
+      if (current_ >= 0) ::shutdown(current_, SHUT_RDWR);
+      stopping_ = true;
+    }
     thread_.join();
   }
 
@@ -94,8 +100,9 @@ class TestPeer {
       if (!peer.answer_challenge(socket, honest_proof)) return;
       if (!peer.read(socket)) return;
       send(socket, Json{{"ctl", verdict}});
-      // Hold the connection until the bridge closes it.
-      (void)peer.read(socket);
+      // Record whatever follows until the bridge closes the connection.
+      while (peer.read(socket)) {
+      }
     };
   }
 
@@ -109,9 +116,13 @@ class TestPeer {
       if (!socket) return;
       {
         std::lock_guard lock(mutex_);
+        if (stopping_) return;
         ++accepted_;
+        current_ = socket.get();
       }
       if (i < scripts_.size()) scripts_[i](socket.get(), *this);
+      std::lock_guard lock(mutex_);
+      current_ = -1;
     }
   }
 
@@ -121,6 +132,8 @@ class TestPeer {
   std::thread thread_;
   std::mutex mutex_;
   int accepted_ = 0;
+  int current_ = -1;  // the connection a script is serving
+  bool stopping_ = false;
   std::vector<Json> received_;
 };
 
