@@ -145,6 +145,7 @@ class FakeBrowser:
         self.answering = True  # False: forwarded requests get no answer
         self.answer_initialize = True
         self.workspace_on_ready = None
+        self.after_answer = None  # called with (connection, request) after each answer
         self.connections = []
         self.cond = threading.Condition()
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -356,6 +357,8 @@ class FakeBrowser:
                 reply = self.answer(message)
                 if reply is not None:
                     conn.send({"mcp": reply})
+                if self.after_answer is not None:
+                    self.after_answer(conn, message)
 
     def announce_tools_changed(self, conn=None):
         (conn or self.ready_connection()).send(
