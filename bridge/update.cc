@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bridge/discovery.h"
+#include "bridge/stdin.h"
 #include "frame/json.h"
 #include "frame/unique_fd.h"
 
@@ -117,53 +118,7 @@ std::vector<std::string> own_arguments() {
   return args;
 }
 
-void append_optional(std::string& out, const std::optional<Json>& value) {
-  if (value) {
-    append_json(out, *value);
-  } else {
-    out += "null";
-  }
-}
-
-void append_optional_text(std::string& out, const std::optional<std::string>& text) {
-  if (text) {
-    append_json(out, Json(*text));
-  } else {
-    out += "null";
-  }
-}
-
-// Strict UTF-8: no overlong forms, surrogates or code points above U+10FFFF.
-bool valid_utf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length;
-    char32_t min;
-    char32_t c;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2, min = 0x80, c = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, min = 0x800, c = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4, min = 0x10000, c = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
-}
+bool valid_utf8(std::string_view text) { return utf8_error(text).empty(); }
 
 constexpr RecordField kResumeFields[] = {
     {"initialize", FieldKind::kAny},
@@ -271,30 +226,17 @@ bool update_available(ExeSnapshot& snapshot, std::string_view own_stamp) {
 }
 
 std::string resume_text(const Resume& record) {
-  std::string out;
-  out.reserve(128);
-  out += "{\"initialize\":";
-  append_optional(out, record.initialize);
-  out += ",\"initialized\":";
-  out += record.initialized ? "true" : "false";
-  out += ",\"account\":";
-  append_optional_text(out, record.account);
-  out += ",\"started\":";
-  out += std::to_string(record.started);
-  out += ",\"tools\":";
-  append_optional(out, record.tools);
-  out += ",\"listed_without_vorn\":";
-  out += record.listed_without_vorn ? "true" : "false";
-  out += ",\"modern\":";
-  out += record.modern ? "true" : "false";
-  out += ",\"client\":";
-  append_optional_text(out, record.client);
-  out += ",\"subscriptions\":";
-  append_json(out, Json(record.subscriptions));
-  out += ",\"workspace\":";
-  append_optional_text(out, record.workspace);
-  out += '}';
-  return out;
+  const auto text = [](const std::optional<std::string>& value) {
+    return value ? std::optional<Json>(*value) : std::nullopt;
+  };
+  const RecordFields values{
+      record.initialize,         Json(record.initialized),
+      text(record.account),      Json(record.started),
+      record.tools,              Json(record.listed_without_vorn),
+      Json(record.modern),       text(record.client),
+      Json(record.subscriptions), text(record.workspace),
+  };
+  return write_record(kResumeFields, values);
 }
 
 Error exec_update(const ExeSnapshot& snapshot, const Resume& record) {

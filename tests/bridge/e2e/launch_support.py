@@ -16,9 +16,8 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
-from fake_browser import WAIT, BridgeProcess
+from fake_browser import BridgeProcess, wait_until  # noqa: F401 (wait_until is shared)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD_DIR = os.environ.get("VORN_BUILD_DIR", "")
@@ -31,18 +30,6 @@ def become_subreaper():
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
-
-
-def wait_until(condition, timeout=WAIT, what="condition"):
-    """Polls `condition` until it gives a true value or the bound passes."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.01)
 
 
 def children(pid):
