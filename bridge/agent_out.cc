@@ -29,6 +29,19 @@ Status write_agent_line(AgentOut& out, const nlohmann::json& value) {
   return {};
 }
 
+void report(std::string_view message) {
+  std::string line = "vorn-mcp: ";
+  line += message;
+  line += '\n';
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(2, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 Status write_agent_line(BridgeState& state, const nlohmann::json& value) {
   return write_agent_line(state.agent_out, value);
 }

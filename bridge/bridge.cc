@@ -28,19 +28,6 @@ std::unexpected<HandshakeError> run_error(Error error) {
   return std::unexpected(HandshakeError::Io(std::move(error)));
 }
 
-// One line on standard error, written whole; a failure has nowhere to go.
-void report(std::string_view message) {
-  std::string line = "vorn-mcp: ";
-  line += message;
-  line += '\n';
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(2, line.data() + done, line.size() - done);
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 // Lets the browser see the end of the agent's input; answers still come.
 void shut_sending_side(BridgeState& state) {
   if (state.connection) (void)::shutdown(state.connection->socket.get(), SHUT_WR);

@@ -90,6 +90,10 @@ struct BridgeState {
 [[nodiscard]] Status write_agent_line(BridgeState& state, const Json& value);
 [[nodiscard]] Status write_agent_line(AgentOut& out, const Json& value);
 
+// Writes "vorn-mcp: <message>" and a newline to standard error in one piece;
+// a failure has nowhere to go and is dropped.
+void report(std::string_view message);
+
 using BridgeResult = std::expected<void, HandshakeError>;
 
 // Runs the session until the agent's input ends (success) or a fatal error.

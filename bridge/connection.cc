@@ -21,20 +21,6 @@
 namespace vorn {
 namespace {
 
-// One whole line on standard error; a failure has nowhere to go.
-void report(std::string_view message) {
-  std::string line = "vorn-mcp: ";
-  line += message;
-  line += '\n';
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(2, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return std::nullopt;

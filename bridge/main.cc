@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
 
   vorn::BridgeResult result = vorn::run_bridge(profile, std::move(store));
   if (!result) {
-    write_text(2, "vorn-mcp: " + vorn::handshake_error_display(result.error()) + "\n");
+    vorn::report(vorn::handshake_error_display(result.error()));
     return 1;
   }
   return 0;

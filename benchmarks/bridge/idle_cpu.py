@@ -23,6 +23,15 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])  # utime + stime
 
 
+def cpu_ns(pid):
+    """Time on CPU of every thread, in nanoseconds (scheduler statistics)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+            total += int(f.read().split()[0])
+    return total
+
+
 def wakeups(pid):
     total = 0
     for task in os.listdir("/proc/%d/task" % pid):
@@ -50,18 +59,21 @@ def main():
         proc.stdin.flush()
         proc.stdout.readline()
         time.sleep(1.5)  # let the start-up settle before measuring
-        ticks0, wake0, t0 = cpu_ticks(proc.pid), wakeups(proc.pid), time.monotonic()
+        ticks0, ns0, wake0, t0 = cpu_ticks(proc.pid), cpu_ns(proc.pid), wakeups(proc.pid), time.monotonic()
         time.sleep(seconds)
-        ticks1, wake1, t1 = cpu_ticks(proc.pid), wakeups(proc.pid), time.monotonic()
+        ticks1, ns1, wake1, t1 = cpu_ticks(proc.pid), cpu_ns(proc.pid), wakeups(proc.pid), time.monotonic()
         proc.stdin.close()
         status = proc.wait(timeout=30)
     elapsed = t1 - t0
-    cpu_ms = (ticks1 - ticks0) * 1000.0 / hz
+    cpu_ms = (ns1 - ns0) / 1e6
+    wakes = wake1 - wake0
     print(json.dumps({
         "idle_seconds": round(elapsed, 1),
-        "cpu_ms": cpu_ms,
-        "cpu_percent": round(100.0 * cpu_ms / 1000.0 / elapsed, 4),
-        "wakeups_per_second": round((wake1 - wake0) / elapsed, 2),
+        "cpu_ms": round(cpu_ms, 3),
+        "cpu_ms_from_ticks": (ticks1 - ticks0) * 1000.0 / hz,
+        "cpu_percent": round(100.0 * cpu_ms / 1000.0 / elapsed, 5),
+        "cpu_us_per_wakeup": round(cpu_ms * 1000.0 / wakes, 1) if wakes else None,
+        "wakeups_per_second": round(wakes / elapsed, 2),
         "exit_status": status,
     }))
 
