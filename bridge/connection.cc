@@ -4,7 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
+#include <bit>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -61,7 +65,64 @@ void record_pending(BridgeState& state, const PendingMeta& meta, Json id) {
                                              PendingCall{std::move(id), meta.method, meta.modern});
 }
 
+// SipHash-1-3 (Aumasson and Bernstein): a keyed hash that is cheap on
+// short texts such as request ids.
+struct SipKey {
+  std::uint64_t k0 = 0, k1 = 0;
+};
+
+SipKey process_hash_key() {
+  std::array<std::uint8_t, 16> bytes{};
+  if (!fill_random(bytes)) {
+    // Without a random source the map still works, only less hardened.
+    const auto now = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    std::memcpy(bytes.data(), &now, sizeof now);
+  }
+  SipKey key;
+  std::memcpy(&key.k0, bytes.data(), 8);
+  std::memcpy(&key.k1, bytes.data() + 8, 8);
+  return key;
+}
+
+std::uint64_t siphash13(const SipKey& key, std::string_view data) {
+  std::uint64_t v0 = 0x736f6d6570736575ULL ^ key.k0;
+  std::uint64_t v1 = 0x646f72616e646f6dULL ^ key.k1;
+  std::uint64_t v2 = 0x6c7967656e657261ULL ^ key.k0;
+  std::uint64_t v3 = 0x7465646279746573ULL ^ key.k1;
+  const auto round = [&] {
+    v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
+    v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+  };
+  const std::size_t whole = data.size() & ~std::size_t{7};
+  for (std::size_t i = 0; i < whole; i += 8) {
+    std::uint64_t m = 0;
+    for (int b = 7; b >= 0; --b) m = (m << 8) | static_cast<std::uint8_t>(data[i + b]);
+    v3 ^= m;
+    round();
+    v0 ^= m;
+  }
+  std::uint64_t last = static_cast<std::uint64_t>(data.size()) << 56;
+  for (std::size_t i = whole; i < data.size(); ++i)
+    last |= static_cast<std::uint64_t>(static_cast<std::uint8_t>(data[i])) << (8 * (i - whole));
+  v3 ^= last;
+  round();
+  v0 ^= last;
+  v2 ^= 0xff;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
 }  // namespace
+
+std::size_t PendingKeyHash::operator()(std::string_view key) const noexcept {
+  static const SipKey process_key = process_hash_key();
+  return static_cast<std::size_t>(siphash13(process_key, key));
+}
 
 std::optional<PortFile> read_port_file(const std::filesystem::path& profile) {
   std::optional<std::string> text = read_whole_file(profile / "vorn-agents" / "port.json");

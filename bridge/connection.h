@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -34,9 +35,17 @@ struct PendingCall {
   bool modern = false;
 };
 
+// Hashes pending-call keys with a key drawn at random once per process, so
+// that an agent cannot choose request ids that all land in one bucket.
+struct PendingKeyHash {
+  std::size_t operator()(std::string_view key) const noexcept;
+};
+
+using PendingMap = std::unordered_map<std::string, PendingCall, PendingKeyHash>;
+
 // The one live connection.
 struct BrowserConnection {
-  std::unordered_map<std::string, PendingCall> pending;  // key: compact JSON of the id
+  PendingMap pending;  // key: compact JSON of the id
   std::uint64_t generation = 0;
   UniqueFd socket;
 };

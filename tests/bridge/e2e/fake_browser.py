@@ -90,16 +90,19 @@ def read_text(path):
         return f.read()
 
 
-def wait_until(condition, timeout=WAIT, what="condition"):
-    """Polls `condition` until it gives a true value or the bound passes."""
+def wait_on(cond, condition, timeout, what, detail=lambda: ""):
+    """Waits on `cond` (held while testing) until `condition` gives a true
+    value, or fails once the bound has passed."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.01)
+    with cond:
+        while True:
+            value = condition()
+            if value:
+                return value
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("timed out waiting for " + what + detail())
+            cond.wait(min(left, 0.05))
 
 
 class Connection:
@@ -224,16 +227,7 @@ class FakeBrowser:
             self.cond.notify_all()
 
     def wait_for(self, condition, timeout=WAIT, what="browser condition"):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                value = condition()
-                if value:
-                    return value
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("timed out waiting for " + what)
-                self.cond.wait(min(left, 0.05))
+        return wait_on(self.cond, condition, timeout, what)
 
     def ready_connection(self, index=None, timeout=WAIT):
         """Waits for the index-th connection answered "ready" (counting closed
@@ -406,17 +400,8 @@ class BridgeProcess:
         self.proc.stdin.flush()
 
     def wait_for(self, condition, timeout=WAIT, what="bridge condition"):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                value = condition()
-                if value:
-                    return value
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("timed out waiting for " + what + "; stderr: "
-                                         + repr(self.stderr_lines) + "; out: " + repr(self.messages)[:2000])
-                self.cond.wait(min(left, 0.05))
+        return wait_on(self.cond, condition, timeout, what,
+                       lambda: "; stderr: %r; out: %.2000r" % (self.stderr_lines, self.messages))
 
     def response(self, id, timeout=WAIT):
         def found():
