@@ -26,7 +26,9 @@ namespace vorn {
 namespace {
 
 std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking: a FIFO in place of the file reads as empty rather than
+  // stopping the relay loop.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return std::nullopt;
   std::string text;
   char buffer[4096];

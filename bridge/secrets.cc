@@ -113,7 +113,9 @@ std::filesystem::path DirSecretStore::secret_path(std::string_view key) const {
 }
 
 std::optional<Credentials> DirSecretStore::load(std::string_view key) {
-  UniqueFd fd(::open(secret_path(key).c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking: a FIFO in place of the file reads as empty instead of
+  // stopping the bridge until someone writes to it.
+  UniqueFd fd(::open(secret_path(key).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return std::nullopt;
   std::string text;
   char buffer[4096];
@@ -184,7 +186,9 @@ void sweep_stale_locks(const std::filesystem::path& dir) {
     std::string_view name = entry->d_name;
     if (!is_lock_name(name)) continue;
     const std::filesystem::path path = dir / name;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    // Non-blocking: opening a FIFO for writing would otherwise wait for a
+    // reader for ever; without one the open fails and the entry is skipped.
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) continue;
     // Held by a live instance: the lock is refused and the file stays.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) ::unlink(path.c_str());

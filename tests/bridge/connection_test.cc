@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "bridge/bridge.h"
 #include "bridge/offline.h"
+#include "tests/bridge/bounded_child.h"
 #include "tests/bridge/temp_dir.h"
 #include "tests/bridge/test_peer.h"
 
@@ -53,6 +55,17 @@ TEST(ReadPortFile, ChecksTokenAndPort) {
     write_port_json(tmp.path(), bad);
     EXPECT_EQ(read_port_file(tmp.path()), std::nullopt) << bad;
   }
+}
+
+TEST(ReadPortFile, AFifoReadsAsNone) {
+  TempDir tmp;
+  std::filesystem::create_directories(tmp.path() / "vorn-agents");
+  ASSERT_EQ(::mkfifo((tmp.path() / "vorn-agents" / "port.json").c_str(), 0600), 0);
+  EXPECT_TRUE(testing::finishes_in_child(
+      [&] {
+        if (read_port_file(tmp.path()).has_value()) ::_exit(1);
+      },
+      std::chrono::seconds(5)));
 }
 
 // A session state wired to a pipe in place of standard output.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/bridge/bounded_child.h"
 #include "tests/bridge/temp_dir.h"
 
 namespace vorn {
@@ -185,6 +186,20 @@ TEST(SweepStaleLocks, RemovesOnlyUnheldLockFiles) {
   EXPECT_EQ(names_in(dir), (std::vector<std::string>{"alive-1.lock", "live-1.lck", "live-2.lock",
                                                      "live-dir.lock", "live-\xff.lock"}));
   sweep_stale_locks(dir / "missing");  // silent
+}
+
+TEST(SweepStaleLocks, AFifoNeverStopsTheBridge) {
+  TempDir tmp;
+  DirSecretStore store(tmp.path());
+  ASSERT_EQ(::mkfifo((tmp.path() / "live-fifo.lock").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(store.secret_path("k").c_str(), 0600), 0);
+  EXPECT_TRUE(testing::finishes_in_child(
+      [&] {
+        sweep_stale_locks(tmp.path());
+        if (store.load("k").has_value()) ::_exit(1);
+      },
+      std::chrono::seconds(5)));
+  EXPECT_TRUE(fs::exists(tmp.path() / "live-fifo.lock"));
 }
 
 }  // namespace

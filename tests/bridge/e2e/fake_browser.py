@@ -90,6 +90,18 @@ def read_text(path):
         return f.read()
 
 
+def wait_until(condition, timeout=WAIT, what="condition"):
+    """Polls `condition` until it gives a true value or the bound passes."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
 def wait_on(cond, condition, timeout, what, detail=lambda: ""):
     """Waits on `cond` (held while testing) until `condition` gives a true
     value, or fails once the bound has passed."""
