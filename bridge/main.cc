@@ -1,0 +1,91 @@
+// vorn-mcp: the agent bridge. An agent program starts it and speaks MCP on
+// its standard streams; the bridge relays to the Vorn browser.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bridge/bridge.h"
+#include "bridge/cli.h"
+#include "bridge/discovery.h"
+#include "bridge/identity.h"
+#include "bridge/secrets.h"
+
+namespace {
+
+void write_text(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// A closed standard stream would otherwise be taken by the next descriptor
+// opened, and the bridge would write its protocol into a socket or file.
+void open_missing_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      (void)::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using vorn::CommandLine;
+  open_missing_standard_streams();
+  // Writes to a gone agent or browser must fail, not kill the process.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string_view> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  const CommandLine line = vorn::parse_command_line(args);
+  const std::string usage = std::string(vorn::kUsage) + "\n";
+
+  switch (line.mode) {
+    case CommandLine::Mode::kUsageError:
+      write_text(2, usage + "vorn-mcp: " + line.error + "\n");
+      return 2;
+    case CommandLine::Mode::kHelp:
+      write_text(1, usage);
+      return 0;
+    case CommandLine::Mode::kVersion:
+      write_text(1, "vorn-mcp " + std::string(vorn::BUILD_STAMP) + "\n");
+      return 0;
+    case CommandLine::Mode::kRun:
+      break;
+  }
+
+  std::filesystem::path profile;
+  if (line.profile) {
+    profile = *line.profile;
+  } else if (std::optional<std::filesystem::path> found = vorn::default_profile_dir()) {
+    profile = std::move(*found);
+  } else {
+    write_text(2, usage + std::string(vorn::kNoHomeMessage) + "\n");
+    return 2;
+  }
+  profile = vorn::weakly_canonical(profile);
+
+  const std::filesystem::path agents = vorn::agents_dir(profile);
+  vorn::sweep_stale_locks(agents);
+  auto store = std::make_shared<vorn::DirSecretStore>(agents);
+
+  vorn::BridgeResult result = vorn::run_bridge(profile, std::move(store));
+  if (!result) {
+    vorn::report(vorn::handshake_error_display(result.error()));
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,241 @@
+"""Pairing between the real vorn-mcp and a fake browser."""
+
+import json
+import os
+import shutil
+import stat
+import tempfile
+import unittest
+
+from fake_browser import BridgeProcess, FakeBrowser, read_text, secret_file, tool_error_code
+
+
+class BridgeCase(unittest.TestCase):
+    def setUp(self):
+        self.profile = os.path.realpath(tempfile.mkdtemp(prefix="vorn-e2e-"))
+        self.addCleanup(shutil.rmtree, self.profile, True)
+        self.browsers = []
+        self.bridges = []
+
+    def tearDown(self):
+        for bridge in self.bridges:
+            bridge.close()
+        for browser in self.browsers:
+            browser.close()
+
+    def browser(self, **kwargs):
+        b = FakeBrowser(self.profile, **kwargs)
+        self.browsers.append(b)
+        return b
+
+    def bridge(self, **kwargs):
+        p = BridgeProcess(self.profile, **kwargs)
+        self.bridges.append(p)
+        return p
+
+    def agents(self):
+        return os.path.join(self.profile, "vorn-agents")
+
+
+class Pairing(BridgeCase):
+    def test_first_pairing_is_stored_privately_and_reused(self):
+        browser = self.browser()
+        agent = self.bridge()
+        agent.initialize()
+        conn = browser.ready_connection()
+        hello = conn.hello
+        self.assertEqual(hello["hello"], 1)
+        self.assertIs(hello["pair"], True)
+        self.assertNotIn("agent_id", hello)
+        launch = hello["launch"]
+        self.assertEqual(sorted(launch), ["build", "dir", "id", "started"])
+        self.assertEqual(launch["build"], "20261106100303")
+
+        path = secret_file(self.profile, agent.client)
+        self.assertTrue(os.path.basename(path).startswith("secret-"))
+        browser.wait_for(lambda: os.path.exists(path), what="the credentials file")
+        agent_id, secret = next(iter(browser.known_agents.items()))
+        with open(path) as f:
+            self.assertEqual(f.read(), json.dumps({"agent_id": agent_id, "secret": secret},
+                                                  separators=(",", ":")))
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.stat(self.agents()).st_mode), 0o700)
+        self.assertEqual([n for n in os.listdir(self.agents()) if n.endswith(".tmp")], [])
+
+        self.assertEqual(agent.call(2, "hello")["result"]["content"][0]["text"], "hello")
+        agent.close()
+
+        # A second bridge of the same account presents the stored pairing.
+        again = self.bridge()
+        again.initialize()
+        hello = browser.ready_connection(1).hello
+        self.assertEqual(hello["agent_id"], agent_id)
+        self.assertEqual(hello["secret"], secret)
+        self.assertNotIn("pair", hello)
+        # Another client name is another account with its own file.
+        other = self.bridge(client="other-agent")
+        other.initialize()
+        self.assertIs(browser.ready_connection(2).hello["pair"], True)
+        browser.wait_for(lambda: os.path.exists(secret_file(self.profile, "other-agent")),
+                         what="the second credentials file")
+
+    def test_a_new_pairing_replaces_the_file_atomically(self):
+        os.makedirs(self.agents(), mode=0o755)
+        os.chmod(self.agents(), 0o755)
+        path = secret_file(self.profile, "test-agent")
+        with open(path, "w") as f:
+            f.write('{"agent_id":"forgotten","secret":"old"}')
+        browser = self.browser()
+        agent = self.bridge()
+        agent.initialize()
+        # The browser no longer knows the stored agent: the bridge deletes the
+        # file and pairs afresh on a second connection within the same budget.
+        browser.wait_for(lambda: len(browser.connections) >= 2, what="a second connection")
+        first, second = browser.connections[0], browser.ready_connection()
+        self.assertEqual(first.verdict, "unknown_agent")
+        self.assertEqual(first.hello["agent_id"], "forgotten")
+        self.assertIs(second.hello["pair"], True)
+        agent_id = browser.wait_for(lambda: list(browser.known_agents), what="a pairing")[0]
+        browser.wait_for(lambda: os.path.exists(path) and agent_id in read_text(path),
+                         what="the new credentials")
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.stat(self.agents()).st_mode), 0o700)
+        self.assertEqual(sorted(os.listdir(self.agents())), ["port.json", os.path.basename(path)])
+
+    def test_unknown_agent_twice_gives_up(self):
+        browser = self.browser()
+        browser.verdicts = ["unknown_agent"] * 4
+        agent = self.bridge()
+        agent.initialize()
+        agent.stderr_line("vorn-mcp: could not reach Vorn: protocol: Vorn refused a fresh pairing handshake")
+        self.assertEqual(len(browser.connections), 2)
+        self.assertIs(browser.connections[1].hello["pair"], True)
+        # Each connect has two attempts and no more.
+        self.assertEqual(tool_error_code(agent.call(2)), "vorn_not_running")
+        self.assertEqual(len(browser.connections), 4)
+
+    def test_outdated_bridge_is_told_so(self):
+        browser = self.browser()
+        browser.outdated = True
+        agent = self.bridge()
+        agent.initialize()
+        agent.stderr_line("vorn-mcp: could not reach Vorn: Vorn refused this vorn-mcp as outdated")
+        self.assertEqual(tool_error_code(agent.call(2)), "vorn_mcp_outdated")
+        # Outdated wins over access off, and other methods get -32000.
+        agent.send({"jsonrpc": "2.0", "id": 3, "method": "resources/list"})
+        error = agent.response(3)["error"]
+        self.assertEqual(error["code"], -32000)
+        self.assertTrue(error["message"].startswith("vorn_mcp_outdated: "))
+        # A later successful pairing clears the flag.
+        browser.outdated = False
+        self.assertEqual(agent.call(4, "back")["result"]["content"][0]["text"], "back")
+
+    def test_agent_access_off(self):
+        browser = self.browser(write_port=False)
+        browser.hold_parentlock()
+        agent = self.bridge()
+        agent.initialize()
+        agent.stderr_line("vorn-mcp: no usable vorn-agents/port.json in " + self.profile)
+        self.assertEqual(tool_error_code(agent.call(2)), "access_off")
+        self.assertEqual(browser.connections, [])
+
+    def test_workspace_and_identity_travel_in_the_hello(self):
+        browser = self.browser()
+        browser.workspace_on_ready = "/home/u/project"
+        agent = self.bridge()
+        agent.initialize()
+        first = browser.ready_connection()
+        self.assertNotIn("workspace", first.hello)
+        browser.wait_for(lambda: len(browser.known_agents) == 1, what="pairing")
+        agent.call(2)  # the workspace control has been read once this is answered
+        first.drop()
+        agent.stderr_line("vorn-mcp: Vorn closed the connection")
+        agent.call(3)  # reconnects
+        second = browser.ready_connection(1)
+        self.assertIsNot(first, second)
+        self.assertEqual(second.hello["workspace"], "/home/u/project")
+        self.assertEqual(second.hello["launch"], first.hello["launch"])
+
+
+class HostileListener(BridgeCase):
+    """Listeners that fail the handshake: the bridge reports, answers offline
+    and never sends its own proof to a listener that did not prove itself."""
+
+    def run_against(self, mode, expected):
+        browser = self.browser(handshake=mode)
+        agent = self.bridge()
+        agent.initialize()
+        line = agent.stderr_line("vorn-mcp: could not reach Vorn: ", timeout=12)
+        self.assertEqual(line, "vorn-mcp: could not reach Vorn: " + expected)
+        self.assertEqual(tool_error_code(agent.call(2, timeout=12)), "vorn_not_running")
+        return browser
+
+    def test_wrong_or_missing_proof(self):
+        for mode in ("wrong_proof", "no_proof"):
+            with self.subTest(mode=mode):
+                browser = self.run_against(mode, "protocol: the listener did not prove it is Vorn")
+                self.assertTrue(all(c.hello is None for c in browser.connections))
+                self.tearDown()
+                self.browsers, self.bridges = [], []
+
+    def test_unusable_challenge(self):
+        browser = self.run_against("bad_challenge", "protocol: Vorn sent no usable challenge")
+        self.assertTrue(all(c.hello is None for c in browser.connections))
+
+    def test_broken_frames(self):
+        self.run_against("huge_frame", "i/o: declared frame exceeds the limit")
+        self.tearDown()
+        self.browsers, self.bridges = [], []
+        browser = self.browser(handshake="broken_frame")
+        agent = self.bridge()
+        agent.initialize()
+        self.assertTrue(agent.stderr_line("could not reach Vorn: i/o: ").startswith(
+            "vorn-mcp: could not reach Vorn: i/o: "))
+
+    def test_listener_that_closes(self):
+        self.run_against("close", "protocol: the listener closed before answering")
+
+    def test_silent_listener_is_given_up_after_the_budget(self):
+        # The receive time-out set to what is left of the 5 s budget expires.
+        self.run_against("silent", "i/o: Resource temporarily unavailable (os error 11)")
+
+    def test_uppercase_proof_is_a_proof(self):
+        browser = self.browser(handshake="upper_proof")
+        agent = self.bridge()
+        agent.initialize()
+        self.assertEqual(agent.call(2, "ok")["result"]["content"][0]["text"], "ok")
+        self.assertEqual(browser.ready_connection().verdict, "ready")
+
+
+class PortFileChecks(BridgeCase):
+    def test_unusable_port_files(self):
+        browser = self.browser(write_port=False)
+        token = browser.token
+        bad = [
+            '{"token":"%s","port":%d}' % (token[:63], browser.port),
+            '{"token":"%s","port":%d}' % (token.upper(), browser.port),
+            '{"token":"%s","port":65536}' % token,
+            '{"token":"%s","port":-1}' % token,
+            '{"token":"%s","port":%d.5}' % (token, browser.port),
+            '{"token":"%s","port":"%d"}' % (token, browser.port),
+            '{"token":7,"port":%d}' % browser.port,
+            'not json',
+        ]
+        agent = self.bridge()
+        agent.initialize()
+        for i, text in enumerate(bad):
+            with self.subTest(text=text):
+                browser.write_port_file(raw=text)
+                before = len(agent.stderr_lines)
+                self.assertEqual(tool_error_code(agent.call(10 + i)), "vorn_not_running")
+                agent.wait_for(lambda: any("no usable vorn-agents/port.json" in l
+                                           for l in agent.stderr_lines[before:]),
+                               what="the port file complaint")
+        self.assertEqual(browser.connections, [])
+        # Extra keys are fine.
+        browser.write_port_file(raw='{"extra":[1],"port":%d,"token":"%s"}' % (browser.port, token))
+        self.assertEqual(agent.call(99, "yes")["result"]["content"][0]["text"], "yes")
+
+
+if __name__ == "__main__":
+    unittest.main()
