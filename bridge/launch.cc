@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string_view>
 
 #include "bridge/bridge.h"
@@ -132,8 +131,7 @@ void start_browser_if_needed(BridgeState& state) {
   // Set before the attempt, so a failing launch is not retried at once either.
   state.last_launch = now;
   if (auto launched = state.launcher->launch(state.profile_dir); !launched) {
-    std::fprintf(stderr, "vorn-mcp: could not start Vorn: %s\n", launched.error().text().c_str());
-    std::fflush(stderr);
+    report("could not start Vorn: " + launched.error().text());
     return;
   }
   state.launch_queue =

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "bridge/bridge.h"
 #include "bridge/discovery.h"
 #include "bridge/stdin.h"
 #include "frame/json.h"
@@ -285,9 +286,7 @@ std::optional<Resume> take_resume() {
   ::unsetenv(kResumeVar);
   auto record = decode_resume(text);
   if (!record) {
-    std::fprintf(stderr, "vorn-mcp: could not take up the session it was handed: %s\n",
-                 record.error().text().c_str());
-    std::fflush(stderr);
+    report("could not take up the session it was handed: " + record.error().text());
     return std::nullopt;
   }
   return std::move(*record);

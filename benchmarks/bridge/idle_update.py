@@ -3,17 +3,14 @@
 
 An idle bridge (agent input open, nothing to do) tests once per idle turn,
 about once a second, whether its program file changed: one stat of the file.
-This script measures that two ways over an idle period (60 s by default):
-
-1. Under `strace -f`, every system call of the process and its threads is
-   counted, and the stat calls on the program file are counted on their own.
-   Start-up is traced as well; the stat calls on the program file outside
-   the idle turns are the one of the start-up snapshot.
-2. Without tracing, the CPU time (user + system, from /proc/<pid>/stat) that
-   the process spends over the same idle period.
+This script runs one under `strace -f` over an idle period (60 s by
+default), counts every system call of the process and its threads, and
+counts the stat calls on the program file on their own. Start-up is traced
+as well; one of those stat calls is the start-up snapshot. (idle_cpu.py
+measures the CPU time of an idle bridge.)
 
 Usage: idle_update.py [seconds]   (VORN_BUILD_DIR selects the build tree,
-default build/default). Needs strace for part 1.
+default build/default). Needs strace.
 """
 
 import os
@@ -72,42 +69,21 @@ def traced(seconds, tmp):
     return calls, program_stats
 
 
-def cpu_time(seconds, tmp):
-    proc = start([BINARY, "--profile", os.path.join(tmp, "profile")], tmp)
-    ticks = os.sysconf("SC_CLK_TCK")
-
-    def used():
-        with open("/proc/%d/stat" % proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / ticks  # utime + stime
-
-    time.sleep(1.0)  # past start-up
-    before = used()
-    time.sleep(seconds)
-    after = used()
-    stop(proc)
-    return after - before
-
-
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60.0
     if not os.access(BINARY, os.X_OK):
         sys.exit("no vorn-mcp at %s; build first" % BINARY)
+    if not shutil.which("strace"):
+        sys.exit("strace not found (apt-get install strace)")
     with tempfile.TemporaryDirectory(prefix="idle-update-") as tmp:
-        if shutil.which("strace"):
-            calls, program_stats = traced(seconds, tmp)
-            total = sum(calls.values())
-            print("idle %.0f s under strace -f:" % seconds)
-            print("  system calls in all: %d (%.1f per second)" % (total, total / seconds))
-            for name, count in sorted(calls.items(), key=lambda kv: -kv[1])[:12]:
-                print("    %-16s %d" % (name, count))
-            print("  stat calls on the program file: %d (%.2f per second; one is the"
-                  " start-up snapshot)" % (program_stats, program_stats / seconds))
-        else:
-            print("strace not found; skipping the system-call count")
-        cpu = cpu_time(seconds, tmp)
-        print("idle %.0f s untraced: CPU time %.1f ms (%.3f ms per second)"
-              % (seconds, cpu * 1000, cpu * 1000 / seconds))
+        calls, program_stats = traced(seconds, tmp)
+    total = sum(calls.values())
+    print("idle %.0f s under strace -f:" % seconds)
+    print("  system calls in all: %d (%.1f per second)" % (total, total / seconds))
+    for name, count in sorted(calls.items(), key=lambda kv: -kv[1])[:12]:
+        print("    %-16s %d" % (name, count))
+    print("  stat calls on the program file: %d (%.2f per second; one is the"
+          " start-up snapshot)" % (program_stats, program_stats / seconds))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #include "bridge/update.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,6 +85,27 @@ TEST(ProbeVersion, StopsAProgramThatOutlivesTheLimit) {
   EXPECT_EQ(probed(write_script(dir.path() / "flood", "exec head -c 1000000 /dev/zero"),
                    std::chrono::milliseconds(300)),
             std::nullopt);
+}
+
+// A program may leave a child behind that still holds its output open; the
+// probe takes what the program wrote and does not wait for that child.
+TEST(ProbeVersion, DoesNotWaitForAGrandchildHoldingTheOutput) {
+  TempDir dir;
+  const fs::path fifo = dir.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  fs::path program = write_script(
+      dir.path() / "forks", "(read line < '" + fifo.string() + "') &\necho 'vorn-mcp 7'");
+  auto result = probe_version(program);
+  // Let the grandchild go, and reap it: it has come to us.
+  const int release = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(release, 0);
+  ::close(release);
+  EXPECT_GT(::waitpid(-1, nullptr, 0), 0);
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 0), 0);
+  ASSERT_TRUE(result.has_value()) << result.error().text();
+  EXPECT_EQ(*result, "7");
+  expect_no_children();
 }
 
 TEST(ProbeVersion, ReportsAProgramThatCannotStart) {

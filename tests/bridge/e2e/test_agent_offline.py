@@ -304,6 +304,40 @@ class BadInput(unittest.TestCase):
         self.assert_alive()
 
 
+class HandedOverSession(unittest.TestCase):
+    """A session taken over from an older copy, with no browser around."""
+
+    def start(self, record):
+        bridge = Bridge(env={"VORN_MCP_RESUME": json.dumps(record)})
+        self.addCleanup(bridge.close)
+        return bridge
+
+    def test_restored_session_serves_its_cached_tools_at_once(self):
+        tools = {"tools": [{"name": "open_tab", "inputSchema": {"type": "object"}}]}
+        b = self.start({"initialize": initialize(1), "initialized": True, "tools": tools,
+                        "client": "handed", "subscriptions": ["sub"]})
+        # No initialize needed: the session is the old one.
+        self.assertEqual(b.ask(request(2, "tools/list")), {"id": 2, "jsonrpc": "2.0", "result": tools})
+        self.assertEqual(b.ask(request(3, "ping"))["result"], {})
+        b.close_input()
+        self.assertEqual(b.wait_exit(), 0)
+        # It tried the browser before reading any input.
+        self.assertIn("vorn-mcp: no usable vorn-agents/port.json in ", b.stderr())
+
+    def test_a_modern_only_session_is_restored_too(self):
+        b = self.start({"modern": True, "tools": {"tools": ["t"]}})
+        listed = b.ask(request(1, "tools/list", modern_meta()))
+        self.assertEqual(listed["result"]["tools"], ["t"])
+        # Unversioned requests still need an initialize of their own.
+        self.assertEqual(b.ask(request(2, "ping"))["error"]["code"], -32601)
+
+    def test_a_record_without_a_session_keeps_nothing_but_its_start(self):
+        b = self.start({"tools": {"tools": ["stale"]}, "client": "x", "started": 5})
+        self.assertEqual(b.ask(request(1, "tools/list"))["error"]["code"], -32601)
+        b.ask(initialize(2))
+        self.assertEqual(b.ask(request(3, "tools/list"))["result"], {"tools": []})
+
+
 class FatalInput(unittest.TestCase):
     def test_invalid_utf8_ends_the_run_after_earlier_answers(self):
         with Bridge() as b:
