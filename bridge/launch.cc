@@ -53,7 +53,9 @@ std::vector<char*> c_strings(std::vector<std::string>& texts) {
 }  // namespace
 
 bool profile_in_use(const std::filesystem::path& profile) {
-  UniqueFd fd(::open((profile / ".parentlock").c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking: a FIFO in place of the lock file would otherwise stop the
+  // bridge until someone opened it for writing.
+  UniqueFd fd(::open((profile / ".parentlock").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return false;
   struct flock probe {};
   probe.l_type = F_WRLCK;

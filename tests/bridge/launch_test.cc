@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/bridge/bounded_child.h"
 #include "tests/bridge/temp_dir.h"
 
 #include "bridge/bridge.h"
@@ -68,6 +70,13 @@ TEST(ProfileInUse, SeesRecordLocksOnly) {
   UniqueFd flocked(::open(lock.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(::flock(flocked.get(), LOCK_EX | LOCK_NB), 0);
   EXPECT_FALSE(profile_in_use(dir.path()));
+}
+
+TEST(ProfileInUse, AFifoInPlaceOfTheLockIsNotWaitedFor) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir.path() / ".parentlock").c_str(), 0600), 0);
+  EXPECT_TRUE(testing::finishes_in_child([&] { (void)profile_in_use(dir.path()); },
+                                         std::chrono::seconds(10)));
 }
 
 // Sets environment variables for one test and restores them after it.
