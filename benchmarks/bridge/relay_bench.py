@@ -72,6 +72,13 @@ def pair_directly(browser):
     return sock
 
 
+def cpu_seconds(pid):
+    """User and system CPU time of a process, all threads."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def small_call(id):
     return {"jsonrpc": "2.0", "id": id, "method": "tools/call",
             "params": {"name": "echo", "arguments": {"text": "hi"}}}
@@ -151,6 +158,7 @@ def main():
             fcntl.fcntl(out_fd, 1031, 1 << 20)  # F_SETPIPE_SZ
         except OSError:
             pass
+        cpu_before = cpu_seconds(proc.pid)
         window = 4
         sent = received = 0
         result_bytes = 0
@@ -166,8 +174,11 @@ def main():
             result_bytes += len(chunk)
             received += chunk.count(b"\n")
         elapsed = time.perf_counter() - start
+        cpu = cpu_seconds(proc.pid) - cpu_before
         print("1 MiB tool results: %d relayed, %.1f MB/s to the agent (%d bytes per line)"
               % (big, result_bytes / elapsed / 1e6, result_bytes // big))
+        print("  vorn-mcp CPU time: %.2f ms per result, %.1f MB per CPU second"
+              % (cpu / big * 1e3, result_bytes / cpu / 1e6 if cpu > 0 else float("inf")))
         with open("/proc/%d/status" % proc.pid) as f:
             hwm = [l.split()[1] for l in f if l.startswith("VmHWM:")][0]
         print("peak RSS of vorn-mcp: %.1f MiB" % (int(hwm) / 1024))

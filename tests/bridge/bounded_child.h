@@ -1,4 +1,4 @@
-// Runs a piece of a test in a child process and tells whether it finished
+// Runs part of a test in a child process and tells whether it finished
 // in time, for code whose fault would be to block for ever.
 #pragma once
 
