@@ -29,6 +29,12 @@ Status write_agent_line(AgentOut& out, const nlohmann::json& value) {
   return {};
 }
 
+const Json* find_member(const Json* value, std::string_view key) {
+  if (!value || !value->is_object()) return nullptr;
+  auto it = value->find(key);
+  return it == value->end() ? nullptr : &*it;
+}
+
 void report(std::string_view message) {
   std::string line = "vorn-mcp: ";
   line += message;

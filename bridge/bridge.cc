@@ -33,12 +33,6 @@ void shut_sending_side(BridgeState& state) {
   if (state.connection) (void)::shutdown(state.connection->socket.get(), SHUT_WR);
 }
 
-const Json* member(const Json& value, const char* key) {
-  if (!value.is_object()) return nullptr;
-  auto it = value.find(key);
-  return it == value.end() ? nullptr : &*it;
-}
-
 Resume session_record(const BridgeState& state) {
   Resume record;
   record.initialize = state.initialize;
@@ -55,11 +49,11 @@ Resume session_record(const BridgeState& state) {
 }
 
 Status handle_mcp_frame(BridgeState& state, Json& message) {
-  const Json* method = member(message, "method");
+  const Json* method = find_member(&message, "method");
   if (method && method->is_string() && method->get_ref<const std::string&>() == kToolsListChanged) {
     return announce_tools_changed(state);
   }
-  const Json* id = member(message, "id");
+  const Json* id = find_member(&message, "id");
   if (!method && id) {
     auto& pending = state.connection->pending;
     auto it = pending.find(write_json(*id));
@@ -70,7 +64,7 @@ Status handle_mcp_frame(BridgeState& state, Json& message) {
       // agent already has one.
       if (!call.method) return {};
       if (*call.method == "tools/list") {
-        if (const Json* result = member(message, "result")) state.tools = *result;
+        if (const Json* result = find_member(&message, "result")) state.tools = *result;
       }
     }
   }
@@ -78,7 +72,7 @@ Status handle_mcp_frame(BridgeState& state, Json& message) {
 }
 
 void handle_control(BridgeState& state, const Json& control) {
-  if (const Json* paired = member(control, "paired")) {
+  if (const Json* paired = find_member(&control, "paired")) {
     Result<Credentials> credentials = decode_credentials(*paired);
     if (!credentials) {
       report("Vorn sent a malformed pairing frame");
@@ -89,7 +83,7 @@ void handle_control(BridgeState& state, const Json& control) {
     state.credentials = std::move(*credentials);
     return;
   }
-  if (const Json* workspace = member(control, "workspace")) {
+  if (const Json* workspace = find_member(&control, "workspace")) {
     if (workspace->is_string()) {
       state.workspace = workspace->get<std::string>();
     } else {
@@ -102,7 +96,7 @@ Status handle_browser_frame(BridgeState& state, Json& value) {
   if (value.is_object()) {
     auto it = value.find("mcp");
     if (it != value.end()) return handle_mcp_frame(state, *it);
-    if (const Json* control = member(value, "ctl")) handle_control(state, *control);
+    if (const Json* control = find_member(&value, "ctl")) handle_control(state, *control);
   }
   return {};
 }

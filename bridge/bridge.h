@@ -90,6 +90,9 @@ struct BridgeState {
 [[nodiscard]] Status write_agent_line(BridgeState& state, const Json& value);
 [[nodiscard]] Status write_agent_line(AgentOut& out, const Json& value);
 
+// The member `key` of `value` when that is an object holding it, else null.
+const Json* find_member(const Json* value, std::string_view key);
+
 // Writes "vorn-mcp: <message>" and a newline to standard error in one piece;
 // a failure has nowhere to go and is dropped.
 void report(std::string_view message);

@@ -50,18 +50,11 @@ bool is_blank(std::string_view text) {
   return true;
 }
 
-// The member `key` of an object, or null when there is none.
-const Json* member(const Json* value, const char* key) {
-  if (!value || !value->is_object()) return nullptr;
-  auto it = value->find(key);
-  return it == value->end() ? nullptr : &*it;
-}
-
 // Request ids compare by their compact text, so 1 and 1.0 stay apart.
 bool same_id(const Json& a, const Json& b) { return write_json(a) == write_json(b); }
 
 Status handle_request(BridgeState& state, const Json& message, const std::string& method) {
-  const Json& id = *member(&message, "id");
+  const Json& id = *find_member(&message, "id");
   if (method == "initialize") {
     TRY(write_agent_line(state, rpc_result(id, initialize_result(message))));
     if (state.initialize) return {};
@@ -78,7 +71,7 @@ Status handle_request(BridgeState& state, const Json& message, const std::string
 
   if (method == "subscriptions/listen" && modern) {
     const Json* wanted =
-        member(member(member(&message, "params"), "notifications"), "toolsListChanged");
+        find_member(find_member(find_member(&message, "params"), "notifications"), "toolsListChanged");
     const bool listening = wanted && wanted->is_boolean() && wanted->get<bool>();
     if (listening) state.subscriptions.push_back(id);
     Json acknowledged = {
@@ -127,7 +120,7 @@ Status handle_request(BridgeState& state, const Json& message, const std::string
 
 Status handle_notification(BridgeState& state, const Json& message, const std::string* method) {
   if (method && *method == "notifications/cancelled") {
-    if (const Json* found = member(member(&message, "params"), "requestId")) {
+    if (const Json* found = find_member(find_member(&message, "params"), "requestId")) {
       const Json& request = *found;
       std::erase_if(state.subscriptions, [&](const Json& s) { return same_id(s, request); });
       if (state.connection) state.connection->pending.erase(write_json(request));

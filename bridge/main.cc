@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
+
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -47,6 +49,10 @@ int main(int argc, char** argv) {
   open_missing_standard_streams();
   // Writes to a gone agent or browser must fail, not kill the process.
   ::signal(SIGPIPE, SIG_IGN);
+  // The bridge needs only SHA-256 and HMAC from the default provider; the
+  // system-wide OpenSSL configuration could only change who serves them, and
+  // reading it costs start-up time and memory in every agent session.
+  (void)OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
 
   std::vector<std::string_view> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);

@@ -7,6 +7,10 @@ for the given number of seconds and reports the CPU time it used and how
 often its threads woke up, from /proc.
 
     idle_cpu.py <path to vorn-mcp> [seconds]
+    idle_cpu.py --reference <program> [seconds]
+
+With --reference the program is started as it is and measured the same way,
+to tell the machine's cost of a timed wake-up from the bridge's own.
 """
 
 import json
@@ -43,31 +47,39 @@ def wakeups(pid):
 
 
 def main():
-    binary = sys.argv[1]
-    seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60.0
+    args = sys.argv[1:]
+    reference = args[0] == "--reference"
+    if reference:
+        args = args[1:]
+    binary = args[0]
+    seconds = float(args[1]) if len(args) > 1 else 60.0
     hz = os.sysconf("SC_CLK_TCK")
     with tempfile.TemporaryDirectory(prefix="vorn-idle-") as tmp:
         proc = subprocess.Popen(
-            [binary, "--profile", tmp],
+            [binary] if reference else [binary, "--profile", tmp],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL,
             env={"PATH": os.environ.get("PATH", ""), "HOME": tmp},
         )
         hello = {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {"clientInfo": {"name": "idle"}}}
-        proc.stdin.write((json.dumps(hello) + "\n").encode())
-        proc.stdin.flush()
-        proc.stdout.readline()
+        if not reference:
+            proc.stdin.write((json.dumps(hello) + "\n").encode())
+            proc.stdin.flush()
+            proc.stdout.readline()
         time.sleep(1.5)  # let the start-up settle before measuring
         ticks0, ns0, wake0, t0 = cpu_ticks(proc.pid), cpu_ns(proc.pid), wakeups(proc.pid), time.monotonic()
         time.sleep(seconds)
         ticks1, ns1, wake1, t1 = cpu_ticks(proc.pid), cpu_ns(proc.pid), wakeups(proc.pid), time.monotonic()
         proc.stdin.close()
+        if reference:
+            proc.kill()
         status = proc.wait(timeout=30)
     elapsed = t1 - t0
     cpu_ms = (ns1 - ns0) / 1e6
     wakes = wake1 - wake0
     print(json.dumps({
+        "program": os.path.basename(binary),
         "idle_seconds": round(elapsed, 1),
         "cpu_ms": round(cpu_ms, 3),
         "cpu_ms_from_ticks": (ticks1 - ticks0) * 1000.0 / hz,

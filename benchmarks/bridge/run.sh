@@ -16,8 +16,11 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/profile"
 
 cc -O2 -o "$work/trivial_responder" "$here/trivial_responder.c"
+cc -O2 -o "$work/idle_reference" "$here/idle_reference.c"
 
 export BENCH_HOME="$work"
 node "$here/sdk_bench.mjs" trivial 200 5000 "$work/trivial_responder"
 node "$here/sdk_bench.mjs" vorn-mcp 200 5000 "$bridge" --profile "$work/profile"
+python3 "$here/idle_cpu.py" --reference "$work/idle_reference" "$idle" &
 python3 "$here/idle_cpu.py" "$bridge" "$idle"
+wait

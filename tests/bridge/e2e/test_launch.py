@@ -63,7 +63,8 @@ class LaunchTest(unittest.TestCase):
         bridge.initialize()
         answer = bridge.call(2)
         self.assertEqual(tool_error_code(answer), "vorn_not_running")
-        self.assertEqual(bridge.lines_with("could not start Vorn"), [NO_SUCH_FILE])
+        # Standard error is read on its own thread: wait for the line.
+        self.assertEqual(bridge.stderr_line("could not start Vorn"), NO_SUCH_FILE)
         # The failed start left no child behind.
         self.assertEqual(children(bridge.proc.pid), [])
 

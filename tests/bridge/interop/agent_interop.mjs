@@ -1,21 +1,19 @@
 // A real agent: the official MCP TypeScript SDK client drives vorn-mcp over
 // stdio while no browser runs. Exit status 0 on success, 1 on a failure,
 // 77 (skipped) when the SDK is not installed here.
-import { mkdtempSync, rmSync, mkdirSync } from "node:fs";
+import { existsSync, mkdtempSync, rmSync, mkdirSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, dirname } from "node:path";
 import { fileURLToPath } from "node:url";
 import assert from "node:assert/strict";
 
 const here = dirname(fileURLToPath(import.meta.url));
-let Client, StdioClientTransport;
-try {
-  ({ Client } = await import("@modelcontextprotocol/sdk/client/index.js"));
-  ({ StdioClientTransport } = await import("@modelcontextprotocol/sdk/client/stdio.js"));
-} catch (error) {
-  console.log(`skipped: the MCP SDK is not installed in ${here} (run npm ci there): ${error.message}`);
+if (!existsSync(join(here, "node_modules"))) {
+  console.log(`skipped: no node_modules in ${here} (run npm ci there)`);
   process.exit(77);
 }
+const { Client } = await import("@modelcontextprotocol/sdk/client/index.js");
+const { StdioClientTransport } = await import("@modelcontextprotocol/sdk/client/stdio.js");
 
 const buildDir = process.env.VORN_BUILD_DIR;
 assert.ok(buildDir, "VORN_BUILD_DIR must name the build tree");
