@@ -4,7 +4,8 @@
 // Files are streamed with copy_file_range (plain reads and writes through one
 // fixed buffer where the kernel cannot), so memory stays bounded whatever the
 // sizes. A copy is kept only when the whole file passed; otherwise it is
-// removed again, as if it had never been written.
+// removed again, as if it had never been written (unless the copy is the
+// listed file itself).
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,8 +47,8 @@ std::optional<Outcome> check_type(mode_t mode) {
   return std::nullopt;
 }
 
-// Reads at most `limit` bytes from `in` and writes them to `out`; stops early at
-// end of file. Read failures and write failures are told apart because they
+// Reads at most `limit` bytes from `in` and writes them to `out` (or only counts
+// them when `out` is -1); stops early at end of file. Read failures and write failures are told apart because they
 // mean different things to the listing (an unreadable entry versus a broken
 // output folder).
 struct StreamResult {
@@ -60,7 +61,7 @@ class Streamer {
  public:
   StreamResult stream(int in, int out, uint64_t limit) {
     StreamResult result;
-    bool use_kernel = kernel_copy_;
+    bool use_kernel = kernel_copy_ && out >= 0;
     while (result.copied < limit && use_kernel) {
       ssize_t n = copy_file_range(in, nullptr, out, nullptr,
                                   std::min<uint64_t>(limit - result.copied, kCopyChunk), 0);
@@ -92,7 +93,7 @@ class Streamer {
         return result;
       }
       if (n == 0) return result;
-      size_t done = 0;
+      size_t done = out >= 0 ? 0 : static_cast<size_t>(n);
       while (done < static_cast<size_t>(n)) {
         ssize_t w = write(out, buffer_.get() + done, static_cast<size_t>(n) - done);
         if (w < 0) {
@@ -160,7 +161,7 @@ class ListingCopier {
     if (fstat(in.get(), &opened) != 0) return failed(Error::from_errno(errno));
     if (auto bad = check_type(opened.st_mode)) return *bad;
 
-    return copy(in.get(), size, copy_name);
+    return copy(in.get(), opened, size, copy_name);
   }
 
   uint64_t total() const { return total_; }
@@ -168,13 +169,25 @@ class ListingCopier {
  private:
   // Streams up to size + 1 bytes into the copy and applies the rules on what
   // was read. A copy that does not pass is removed.
-  Outcome copy(int in, uint64_t size, const std::string& copy_name) {
+  Outcome copy(int in, const struct stat& source, uint64_t size, const std::string& copy_name) {
     std::string copy_path = output_;
     append_component(copy_path, copy_name);
-    UniqueFd out(open(copy_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    UniqueFd out(open(copy_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
     if (!out) return {Outcome::kCopyFailed, dom_error_name(Error::from_errno(errno))};
+    // A listing of the output folder itself meets its copies as entries: the
+    // copy of such a file is the file. Truncating it before reading would
+    // empty it, and removing a failed copy would remove the entry, so it is
+    // only read through and judged.
+    struct stat target;
+    if (fstat(out.get(), &target) != 0) {
+      return {Outcome::kCopyFailed, dom_error_name(Error::from_errno(errno))};
+    }
+    bool is_source = target.st_dev == source.st_dev && target.st_ino == source.st_ino;
+    if (!is_source && ftruncate(out.get(), 0) != 0) {
+      return {Outcome::kCopyFailed, dom_error_name(Error::from_errno(errno))};
+    }
 
-    StreamResult streamed = streamer_.stream(in, out.get(), size);
+    StreamResult streamed = streamer_.stream(in, is_source ? -1 : out.get(), size);
     uint64_t read_bytes = streamed.copied;
     std::optional<Outcome> outcome;
     if (streamed.write_error) {
@@ -207,7 +220,7 @@ class ListingCopier {
     }
     if (outcome) {
       out.reset();
-      (void)unlink(copy_path.c_str());
+      if (!is_source) (void)unlink(copy_path.c_str());
       return *outcome;
     }
     if (budget_ != nullptr) *budget_ -= read_bytes;

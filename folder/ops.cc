@@ -124,8 +124,9 @@ OpResult move(const ServeContext& context, std::string_view root, const MoveOp& 
   if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(), RENAME_NOREPLACE) != 0) {
     int saved = errno;
     if (saved == EEXIST) return refusal("Exists");
-    if (saved != EINVAL) return failed(Error::from_errno(saved));
-    // File systems without the flag get the plain rename after the test above.
+    if (saved != EINVAL && saved != ENOSYS) return failed(Error::from_errno(saved));
+    // File systems (or kernels) without the flag get the plain rename after
+    // the test above.
     if (rename(from_path.c_str(), to_path.c_str()) != 0) return failed(Error::from_errno(errno));
   }
   return reachable();

@@ -48,6 +48,18 @@ TEST_F(ListingTest, CopiesInNameOrderWithRecordsForTheRest) {
   expect_outside_untouched();
 }
 
+// Reading the output folder itself: each copy is its own entry and must come
+// through whole, under the same numbers.
+TEST_F(ListingTest, ListingTheOutputFolderKeepsItsCopies) {
+  put(out_ + "/0", "zero");
+  put(out_ + "/1", "one");
+  EXPECT_EQ(text(copy_listing(out_, dir_spec("files-x"), out_, nullptr)),
+            R"({"entries":[{"copy":"0","name":"0"},{"copy":"1","name":"1"}],"reachable":true,)"
+            R"("unreadable":[]})");
+  EXPECT_EQ(get(out_ + "/0"), "zero");
+  EXPECT_EQ(get(out_ + "/1"), "one");
+}
+
 TEST_F(ListingTest, MissingDirectoryIsEmptyAndAFileFails) {
   dir_ = at("missing");
   EXPECT_EQ(text(list()), R"({"entries":[],"reachable":true,"unreadable":[]})");

@@ -44,9 +44,12 @@ TEST_F(WriteTest, CreatesMissingParentsWithModesAndReplacesWhole) {
 }
 
 TEST_F(WriteTest, PayloadLimitIsInclusive) {
-  std::string payload(WRITE_LIMIT, 'p');
+  // Bytes that differ from piece to piece, so a misplaced piece shows.
+  std::string payload(WRITE_LIMIT, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 % 251);
   EXPECT_EQ(text(write("big", payload)), R"({"reachable":true})");
   EXPECT_EQ(std::filesystem::file_size(at("big")), WRITE_LIMIT);
+  EXPECT_TRUE(get(at("big")) == payload);
   payload.push_back('p');
   EXPECT_EQ(text(write("new/dir/big", payload)),
             R"({"error":"TooLarge","reachable":false,"reason":"io-error"})");
@@ -154,6 +157,31 @@ TEST_F(WriteTest, SweepsOnlyStaleTemporariesOfTheSameTarget) {
   EXPECT_EQ(names_in(dir), expected);
   EXPECT_EQ(get(outside_ + "/old"), "target of a link");
   EXPECT_EQ(get(temp("t.txt")), "fresh");
+}
+
+// Entry names are judged as text: ill-formed bytes read as U+FFFD, so the raw
+// name of a temporary need not equal the target's name byte for byte, while a
+// name that merely ends or starts like the target's is someone else's.
+TEST_F(WriteTest, SweepJudgesWholeNamesAsText) {
+  std::string dir = at("d");
+  make_dir(dir);
+  const std::string tail = ".0123456789abcdef.tmp";
+  const std::string lossy = "t\xFF" + tail;  // reads as "t\uFFFD" + tail
+  const std::string longer = "xt" + tail;
+  const std::string nested = "t.x" + tail;
+  const std::string short_token = "t.0123456789abcde.tmp";
+  for (const std::string& name : {lossy, longer, nested, short_token}) {
+    put(dir + "/" + name, "x");
+    age(dir + "/" + name, 601);
+  }
+  ASSERT_EQ(text(write("d/t\xEF\xBF\xBD", "fresh")), R"({"reachable":true})");
+  std::vector<std::string> expected = {"t\xEF\xBF\xBD", longer, nested, short_token};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names_in(dir), expected);
+  ASSERT_EQ(text(write("d/t", "fresh")), R"({"reachable":true})");
+  expected.push_back("t");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names_in(dir), expected);
 }
 
 TEST_F(WriteTest, FailedWriteDoesNotSweep) {
