@@ -149,6 +149,17 @@ class RelayTest : public ::testing::Test {
     return frame->value_or(nullptr);
   }
 
+  // Opens a launch queue holding one tool call with id `id`.
+  void queue_tool_call(int id, std::chrono::milliseconds wait) {
+    Json request = {{"id", id}, {"jsonrpc", "2.0"}, {"method", "tools/call"}};
+    auto frame = encode_frame(Json{{"mcp", request}});
+    ASSERT_TRUE(frame.has_value());
+    LaunchQueue queue;
+    queue.entries.push_back(QueuedRequest{PendingMeta{"tools/call", false}, id, *frame});
+    queue.deadline = std::chrono::steady_clock::now() + wait;
+    state_.launch_queue.emplace(std::move(queue));
+  }
+
   // Round trip through the loop: once the ping's answer is out, everything
   // injected before it has been handled.
   void settle() {
@@ -315,12 +326,7 @@ TEST_F(RelayTest, AReadErrorOnStandardInputEndsTheRun) {
 
 TEST_F(RelayTest, AQueueIsDrainedAtItsDeadlineEvenAfterTheInputEnded) {
   connect();
-  auto frame = encode_frame(parse(R"({"mcp":{"id":5,"jsonrpc":"2.0","method":"tools/call"}})"));
-  ASSERT_TRUE(frame.has_value());
-  LaunchQueue queue;
-  queue.entries.push_back(QueuedRequest{PendingMeta{"tools/call", false}, 5, *frame});
-  queue.deadline = std::chrono::steady_clock::now() + 300ms;
-  state_.launch_queue.emplace(std::move(queue));
+  queue_tool_call(5, 300ms);
   (void)inject_.send(StdinClosed{});
   start();
   EXPECT_EQ(write_json(browser_frame()), R"({"mcp":{"id":5,"jsonrpc":"2.0","method":"tools/call"}})");
@@ -333,12 +339,7 @@ TEST_F(RelayTest, AQueueIsDrainedAtItsDeadlineEvenAfterTheInputEnded) {
 
 TEST_F(RelayTest, AStaleClosingAfterTheInputEndedDoesNotDropQueuedRequests) {
   // Unconnected, one tool call waits for a browser that never shows up.
-  auto frame = encode_frame(parse(R"({"mcp":{"id":6,"jsonrpc":"2.0","method":"tools/call"}})"));
-  ASSERT_TRUE(frame.has_value());
-  LaunchQueue queue;
-  queue.entries.push_back(QueuedRequest{PendingMeta{"tools/call", false}, 6, *frame});
-  queue.deadline = std::chrono::steady_clock::now() + 300ms;
-  state_.launch_queue.emplace(std::move(queue));
+  queue_tool_call(6, 300ms);
   (void)inject_.send(StdinClosed{});
   (void)inject_.send(ConnectionClosed{4, std::nullopt});  // from a connection long gone
   start();
