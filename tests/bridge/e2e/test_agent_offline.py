@@ -173,7 +173,7 @@ class ProtocolVersions(unittest.TestCase):
 
 
 class BadInput(unittest.TestCase):
-    """Whatever the agent writes, it gets the specified answer and the
+    """Whatever the agent writes, it gets its proper answer and the
     session goes on: later requests are still answered in order."""
 
     def setUp(self):
