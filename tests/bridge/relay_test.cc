@@ -350,6 +350,47 @@ TEST_F(RelayTest, AStaleClosingAfterTheInputEndedDoesNotDropQueuedRequests) {
   ASSERT_TRUE(finish().has_value());
 }
 
+TEST_F(RelayTest, CancellationForgetsSubscriptionsPendingCallsAndQueuedRequests) {
+  connect();
+  state_.subscriptions = {parse("1"), parse("1.0"), parse("\"1\""), parse("1")};
+  state_.connection->pending.emplace("9", PendingCall{9, "tools/call", false});
+  start();
+  agent(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
+  agent(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":9}})");
+  // Both travel on to the browser as they came.
+  EXPECT_EQ(browser_frame()["mcp"]["params"]["requestId"], 1);
+  EXPECT_EQ(browser_frame()["mcp"]["params"]["requestId"], 9);
+  // The cancelled call's late answer is still relayed, as one nobody waits for.
+  browser(parse(R"({"mcp":{"id":9,"jsonrpc":"2.0","result":{}}})"));
+  EXPECT_EQ(agent_line(), R"({"id":9,"jsonrpc":"2.0","result":{}})");
+  settle();
+  EXPECT_EQ(write_json(state_.subscriptions), R"([1.0,"1"])");
+  EXPECT_TRUE(state_.connection->pending.empty());
+}
+
+TEST_F(RelayTest, ACancelledQueuedRequestIsNeitherForwardedNorAnswered) {
+  queue_tool_call(6, 1500ms);
+  state_connected_for_settle_ = false;
+  start();
+  agent(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":6}})");
+  settle();
+  (void)inject_.send(StdinClosed{});
+  ASSERT_TRUE(finish().has_value());  // after the drain, which had nothing left
+  agent_write_.reset();
+  EXPECT_EQ(agent_line(), "<closed>");
+}
+
+TEST_F(RelayTest, ANotificationTooBigForAFrameDropsTheConnection) {
+  connect();
+  start();
+  agent(R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"pad":")" +
+        std::string(FRAME_LIMIT, 'x') + R"("}})");
+  EXPECT_EQ(browser_frame(), nullptr);  // shut down, nothing sent
+  state_connected_for_settle_ = false;
+  settle();
+  EXPECT_FALSE(state_.connection.has_value());
+}
+
 TEST_F(RelayTest, UnhandledLineCountGoesDownAsLinesAreTaken) {
   auto shared = std::make_shared<StdinShared>();
   shared->pending_lines = 2;
