@@ -149,6 +149,17 @@ class RelayTest : public ::testing::Test {
     return frame->value_or(nullptr);
   }
 
+  // Opens a launch queue holding one tool call with id `id`.
+  void queue_tool_call(int id, std::chrono::milliseconds wait) {
+    Json request = {{"id", id}, {"jsonrpc", "2.0"}, {"method", "tools/call"}};
+    auto frame = encode_frame(Json{{"mcp", request}});
+    ASSERT_TRUE(frame.has_value());
+    LaunchQueue queue;
+    queue.entries.push_back(QueuedRequest{PendingMeta{"tools/call", false}, id, *frame});
+    queue.deadline = std::chrono::steady_clock::now() + wait;
+    state_.launch_queue.emplace(std::move(queue));
+  }
+
   // Round trip through the loop: once the ping's answer is out, everything
   // injected before it has been handled.
   void settle() {
@@ -315,12 +326,7 @@ TEST_F(RelayTest, AReadErrorOnStandardInputEndsTheRun) {
 
 TEST_F(RelayTest, AQueueIsDrainedAtItsDeadlineEvenAfterTheInputEnded) {
   connect();
-  auto frame = encode_frame(parse(R"({"mcp":{"id":5,"jsonrpc":"2.0","method":"tools/call"}})"));
-  ASSERT_TRUE(frame.has_value());
-  LaunchQueue queue;
-  queue.entries.push_back(QueuedRequest{PendingMeta{"tools/call", false}, 5, *frame});
-  queue.deadline = std::chrono::steady_clock::now() + 300ms;
-  state_.launch_queue.emplace(std::move(queue));
+  queue_tool_call(5, 300ms);
   (void)inject_.send(StdinClosed{});
   start();
   EXPECT_EQ(write_json(browser_frame()), R"({"mcp":{"id":5,"jsonrpc":"2.0","method":"tools/call"}})");
@@ -333,12 +339,7 @@ TEST_F(RelayTest, AQueueIsDrainedAtItsDeadlineEvenAfterTheInputEnded) {
 
 TEST_F(RelayTest, AStaleClosingAfterTheInputEndedDoesNotDropQueuedRequests) {
   // Unconnected, one tool call waits for a browser that never shows up.
-  auto frame = encode_frame(parse(R"({"mcp":{"id":6,"jsonrpc":"2.0","method":"tools/call"}})"));
-  ASSERT_TRUE(frame.has_value());
-  LaunchQueue queue;
-  queue.entries.push_back(QueuedRequest{PendingMeta{"tools/call", false}, 6, *frame});
-  queue.deadline = std::chrono::steady_clock::now() + 300ms;
-  state_.launch_queue.emplace(std::move(queue));
+  queue_tool_call(6, 300ms);
   (void)inject_.send(StdinClosed{});
   (void)inject_.send(ConnectionClosed{4, std::nullopt});  // from a connection long gone
   start();
@@ -347,6 +348,47 @@ TEST_F(RelayTest, AStaleClosingAfterTheInputEndedDoesNotDropQueuedRequests) {
   EXPECT_NE(answer["result"]["content"][0]["text"].get<std::string>().find("vorn_not_running"),
             std::string::npos);
   ASSERT_TRUE(finish().has_value());
+}
+
+TEST_F(RelayTest, CancellationForgetsSubscriptionsPendingCallsAndQueuedRequests) {
+  connect();
+  state_.subscriptions = {parse("1"), parse("1.0"), parse("\"1\""), parse("1")};
+  state_.connection->pending.emplace("9", PendingCall{9, "tools/call", false});
+  start();
+  agent(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
+  agent(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":9}})");
+  // Both travel on to the browser as they came.
+  EXPECT_EQ(browser_frame()["mcp"]["params"]["requestId"], 1);
+  EXPECT_EQ(browser_frame()["mcp"]["params"]["requestId"], 9);
+  // The cancelled call's late answer is still relayed, as one nobody waits for.
+  browser(parse(R"({"mcp":{"id":9,"jsonrpc":"2.0","result":{}}})"));
+  EXPECT_EQ(agent_line(), R"({"id":9,"jsonrpc":"2.0","result":{}})");
+  settle();
+  EXPECT_EQ(write_json(state_.subscriptions), R"([1.0,"1"])");
+  EXPECT_TRUE(state_.connection->pending.empty());
+}
+
+TEST_F(RelayTest, ACancelledQueuedRequestIsNeitherForwardedNorAnswered) {
+  queue_tool_call(6, 1500ms);
+  state_connected_for_settle_ = false;
+  start();
+  agent(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":6}})");
+  settle();
+  (void)inject_.send(StdinClosed{});
+  ASSERT_TRUE(finish().has_value());  // after the drain, which had nothing left
+  agent_write_.reset();
+  EXPECT_EQ(agent_line(), "<closed>");
+}
+
+TEST_F(RelayTest, ANotificationTooBigForAFrameDropsTheConnection) {
+  connect();
+  start();
+  agent(R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"pad":")" +
+        std::string(FRAME_LIMIT, 'x') + R"("}})");
+  EXPECT_EQ(browser_frame(), nullptr);  // shut down, nothing sent
+  state_connected_for_settle_ = false;
+  settle();
+  EXPECT_FALSE(state_.connection.has_value());
 }
 
 TEST_F(RelayTest, UnhandledLineCountGoesDownAsLinesAreTaken) {

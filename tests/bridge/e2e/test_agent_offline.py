@@ -173,7 +173,7 @@ class ProtocolVersions(unittest.TestCase):
 
 
 class BadInput(unittest.TestCase):
-    """Whatever the agent writes, it gets the specified answer and the
+    """Whatever the agent writes, it gets its proper answer and the
     session goes on: later requests are still answered in order."""
 
     def setUp(self):
@@ -271,9 +271,12 @@ class BadInput(unittest.TestCase):
                 answer = b.ask(case)
                 self.assertEqual(answer["id"], case["id"])
                 self.assertIn("result", answer)
-        b.send({"jsonrpc": "2.0", "method": "notifications/cancelled", "params": {"requestId": {"x": [1]}}})
-        b.send({"jsonrpc": "2.0", "id": 7, "method": "initialize", "params": {"clientInfo": {"name": 5}}})
-        self.assertEqual(b.message()["id"], 7)
+        for params in ({"requestId": {"x": [1]}}, [1], {"requestId": None}, "x"):
+            b.send({"jsonrpc": "2.0", "method": "notifications/cancelled", "params": params})
+        for params in ({"clientInfo": {"name": 5}}, [1], {"clientInfo": "x", "protocolVersion": None},
+                       {"_meta": {"io.modelcontextprotocol/clientInfo": 3}}):
+            b.send({"jsonrpc": "2.0", "id": 7, "method": "initialize", "params": params})
+            self.assertEqual(b.message()["result"]["protocolVersion"], "2025-11-25")
         self.assert_alive()
 
     def test_requests_over_the_frame_limit(self):
