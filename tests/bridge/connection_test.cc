@@ -1,5 +1,6 @@
 #include "bridge/connection.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -220,6 +221,29 @@ TEST_F(Session, LostConnectionAnswersPendingCallsByMethod) {
   EXPECT_EQ(answers["5"]["result"], tool_error_result(kVornDisconnected));
   EXPECT_EQ(answers["5.0"]["result"], Json::object());
   EXPECT_TRUE(state_.listed_without_vorn);
+}
+
+TEST_F(Session, AFailedAnswerEndsTheDropAndLeavesNothingToAnswerLater) {
+  TestPeer peer({TestPeer::browser(Json{{"ready", "a"}})});
+  write_port_json(tmp_.path(), port_json(peer.port()));
+  ASSERT_EQ(connect_browser(state_), true);
+  for (const char* method : {"tools/call", "ping", "tools/list"}) {
+    Json request{{"id", method}, {"jsonrpc", "2.0"}, {"method", method}};
+    Frame frame = *encode_frame(Json{{"mcp", request}});
+    ASSERT_TRUE(forward_request(state_, PendingMeta{method, false}, method, frame));
+  }
+
+  state_.agent_out.fd = -1;  // the agent's end no longer takes writes
+  Status failed = fail_pending(state_);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().os_error, EBADF);
+  EXPECT_FALSE(state_.connection.has_value());
+
+  // The calls left unanswered are gone with the connection, not kept for
+  // a later drop.
+  state_.agent_out.fd = agent_out_.get();
+  ASSERT_TRUE(fail_pending(state_));
+  EXPECT_TRUE(agent_lines().empty());
 }
 
 TEST_F(Session, AFailedWriteIsTriedOnceMoreOnAFreshConnection) {
