@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 
 #include "bridge/proof.h"
 
@@ -51,9 +52,11 @@ const std::string* string_member(const Json* object, const char* name) {
 enum class Reply { kReady, kUnknownAgent };
 
 // One connection: challenge, proofs, hello and the browser's verdict.
+// `choose_credentials` runs only once the browser has proved itself, so the
+// hello carries the pairing as stored at that moment.
 std::expected<std::pair<UniqueFd, Reply>, HandshakeError> attempt(
     const PortFile& port_file, Clock::time_point deadline,
-    const std::optional<Credentials>& credentials, const Json& extras) {
+    const std::function<std::optional<Credentials>()>& choose_credentials, const Json& extras) {
   const Clock::duration remaining = deadline - Clock::now();
   if (remaining <= Clock::duration::zero()) return io_failure(Error::make(ErrorKind::kTimedOut));
   Result<UniqueFd> connected = connect_loopback(port_file.port, remaining);
@@ -81,6 +84,7 @@ std::expected<std::pair<UniqueFd, Reply>, HandshakeError> attempt(
   if (browser_challenge == nullptr || !is_lower_hex64(*browser_challenge))
     return protocol_failure("Vorn sent no usable challenge");
 
+  const std::optional<Credentials> credentials = choose_credentials();
   Json hello = Json::object();
   hello["hello"] = 1u;
   hello["proof"] = compute_proof(port_file.token, kAgentLabel, *browser_challenge);
@@ -203,12 +207,14 @@ HandshakeResult pair_with_browser(const PortFile& port_file, SecretStore& store,
   const Clock::time_point deadline = Clock::now() + handshake_timeout;
   bool first_attempt = true;
   for (;;) {
-    std::optional<Credentials> offered;
-    if (first_attempt) {
-      offered = store.load(key);
-      if (!offered) offered = credentials;
-    }
-    auto outcome = attempt(port_file, deadline, offered, extras);
+    // Only the first attempt presents a pairing: the stored one, else the
+    // one in memory. The second always asks for a fresh one.
+    const auto choose = [&]() -> std::optional<Credentials> {
+      if (!first_attempt) return std::nullopt;
+      std::optional<Credentials> stored = store.load(key);
+      return stored ? stored : credentials;
+    };
+    auto outcome = attempt(port_file, deadline, choose, extras);
     if (!outcome) return std::unexpected(std::move(outcome).error());
     auto& [socket, reply] = *outcome;
     if (reply == Reply::kUnknownAgent) {

@@ -191,6 +191,25 @@ TEST_F(Session, ReportsWhyItIsNotConnected) {
   EXPECT_EQ(peer.connections(), 2);
 }
 
+TEST_F(Session, AReplayThatCannotBeSentLeavesTheSessionUnconnected) {
+  TestPeer peer({TestPeer::browser(Json{{"ready", "a"}})});
+  write_port_json(tmp_.path(), port_json(peer.port()));
+  // An initialize too large for one frame cannot be replayed.
+  (*state_.initialize)["params"] = Json{{"pad", std::string(FRAME_LIMIT, 'x')}};
+  state_.generation = 5;
+  state_.listed_without_vorn = true;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(connect_browser(state_), false);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "vorn-mcp: Vorn closed the connection on arrival: frame exceeds the limit\n");
+  EXPECT_FALSE(state_.connection.has_value());
+  EXPECT_EQ(state_.generation, 5u);
+  EXPECT_EQ(state_.last_port_token, kTestToken);
+  // The tools list is announced only over a connection that stands.
+  EXPECT_TRUE(state_.listed_without_vorn);
+  EXPECT_TRUE(agent_lines().empty());
+}
+
 TEST_F(Session, LostConnectionAnswersPendingCallsByMethod) {
   TestPeer peer({TestPeer::browser(Json{{"ready", "a"}})});
   write_port_json(tmp_.path(), port_json(peer.port()));

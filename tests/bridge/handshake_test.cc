@@ -92,6 +92,28 @@ TEST_F(Handshake, HelloCarriesStoredThenMemoryCredentialsElsePairs) {
   }
 }
 
+TEST_F(Handshake, HelloCarriesThePairingStoredOnceTheListenerProvedItself) {
+  // Another bridge of the same account stores a new pairing while this one
+  // waits for the listener's proof: the hello must present that one.
+  ASSERT_TRUE(store_.save("account", {"old-id", "old-secret"}).has_value());
+  memory_ = Credentials{"mem-id", "mem-secret"};
+  TestPeer peer({[&](int socket, TestPeer& p) {
+    const auto proof_after_saving = [&](const std::string& challenge) {
+      (void)store_.save("account", {"fresh-id", "fresh-secret"});
+      return TestPeer::honest_proof(challenge);
+    };
+    if (!p.answer_challenge(socket, proof_after_saving) || !p.read(socket)) return;
+    TestPeer::send(socket, Json{{"ctl", Json{{"ready", "x"}}}});
+    while (p.read(socket)) {
+    }
+  }});
+  EXPECT_EQ(outcome(peer), "ok");
+  auto hello = hellos(peer);
+  ASSERT_EQ(hello.size(), 1u);
+  EXPECT_EQ(hello[0]["agent_id"], "fresh-id");
+  EXPECT_EQ(hello[0]["secret"], "fresh-secret");
+}
+
 TEST_F(Handshake, UnknownAgentForgetsThePairingAndPairsAfreshOnce) {
   ASSERT_TRUE(store_.save("account", {"old-id", "old-secret"}).has_value());
   memory_ = Credentials{"mem-id", "mem-secret"};
@@ -100,6 +122,16 @@ TEST_F(Handshake, UnknownAgentForgetsThePairingAndPairsAfreshOnce) {
                    TestPeer::browser(Json{{"ready", "ok"}})});
     EXPECT_EQ(outcome(peer), "ok");
     EXPECT_EQ(peer.connections(), 2);
+    // Each attempt opens with a challenge of its own and nothing else.
+    std::vector<std::string> challenges;
+    for (const Json& frame : peer.received()) {
+      if (!frame.contains("challenge")) continue;
+      EXPECT_EQ(frame.size(), 1u) << frame.dump();
+      challenges.push_back(frame["challenge"].get<std::string>());
+      EXPECT_TRUE(is_lower_hex64(challenges.back())) << challenges.back();
+    }
+    ASSERT_EQ(challenges.size(), 2u);
+    EXPECT_NE(challenges[0], challenges[1]);
     auto hello = hellos(peer);
     ASSERT_EQ(hello.size(), 2u);
     EXPECT_EQ(hello[0]["agent_id"], "old-id");
