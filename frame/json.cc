@@ -1,6 +1,8 @@
 #include "frame/json.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -71,6 +73,30 @@ std::string_view code_text(Code code) {
 bool is_eof_code(Code code) {
   return code == Code::kEofList || code == Code::kEofObject || code == Code::kEofString ||
          code == Code::kEofValue;
+}
+
+// ---------------------------------------------------------------------------
+// Eight string bytes at a time
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+
+inline std::uint64_t load8(const unsigned char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// The high bit of each byte of `w` that is '"', '\\' or below 0x20. Bits
+// above the lowest may be set spuriously (borrows run upwards), so only
+// "any" and "the first" are meaningful; the first is the lowest because
+// loads are little-endian.
+static_assert(std::endian::native == std::endian::little);
+inline std::uint64_t string_stops(std::uint64_t w) {
+  std::uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+  return (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+          ((backslash - kOnes) & ~backslash)) &
+         kHighs;
 }
 
 // ---------------------------------------------------------------------------
@@ -146,6 +172,15 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 }
 
 // ---------------------------------------------------------------------------
+// Numbers
+
+template <typename Int>
+void append_integer(std::string& out, Int value) {
+  char buffer[24];
+  auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, static_cast<std::size_t>(r.ptr - buffer));
+}
+
 // Doubles in their shortest round-trip form: plain decimals for moderate
 // magnitudes ("1.0", "0.001", "1000000000000000.0"), exponent form beyond
 // ("1e16", "1.5e-7").
@@ -191,7 +226,7 @@ void append_double(std::string& out, double value) {
       out.append(digits + 1, static_cast<std::size_t>(length - 1));
     }
     out += 'e';
-    out += std::to_string(kk - 1);
+    append_integer(out, kk - 1);
   }
 }
 
@@ -200,71 +235,116 @@ void append_double(std::string& out, double value) {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-void append_string(std::string& out, std::string_view s) {
-  out += '"';
+// What follows the backslash in the escape of each byte below 0x20 and of
+// '"' and '\\': a letter, or 'u' for the \u00XX form.
+constexpr auto kEscapeLetter = [] {
+  std::array<char, 128> letters{};
+  for (int c = 0; c < 0x20; ++c) letters[c] = 'u';
+  letters['"'] = '"';
+  letters['\\'] = '\\';
+  letters['\b'] = 'b';
+  letters['\f'] = 'f';
+  letters['\n'] = 'n';
+  letters['\r'] = 'r';
+  letters['\t'] = 't';
+  return letters;
+}();
+
+// A string's escaped form is written straight into the output buffer, a
+// stretch at a time: each stretch is given room for the rest of the string
+// plus a little for escapes, and stops short when escapes use that up.
+// Runs of printable ASCII other than '"' and '\\' are copied eight bytes at
+// a time, well-formed UTF-8 as it stands; only the bytes in between are
+// looked at one by one. A member key comes with the punctuation around it
+// (`before` and `after`, 0 for none) to spare two more appends.
+void append_string(std::string& out, std::string_view s, char before = 0, char after = 0) {
   auto p = reinterpret_cast<const unsigned char*>(s.data());
   auto end = p + s.size();
-  const unsigned char* run = p;  // start of bytes not yet copied
-  auto flush = [&](const unsigned char* upto) {
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(upto - run));
-  };
-  while (p < end) {
-    unsigned char c = *p;
-    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
-      ++p;
-      continue;
-    }
-    if (c >= 0x80) {
-      std::size_t bad = 0;
-      std::size_t n = utf8_sequence(p, end, &bad);
-      if (n != 0) {
-        p += n;
-        continue;
+  // An escape takes at most 6 bytes and a fast step writes 8, so a step
+  // starts only with this much room left (the closing quote included).
+  constexpr std::size_t kStepRoom = 16;
+  constexpr std::size_t kEnds = 4;  // quotes and punctuation
+  bool first = true;
+  do {
+    std::size_t used = out.size();
+    std::size_t left = static_cast<std::size_t>(end - p);
+    std::size_t want = used + left + left / 16 + kStepRoom + kEnds;
+    out.resize_and_overwrite(want, [&](char* buffer, std::size_t size) {
+      auto o = reinterpret_cast<unsigned char*>(buffer + used);
+      auto stop = reinterpret_cast<unsigned char*>(buffer + size - kStepRoom);
+      if (first) {
+        if (before != 0) *o++ = static_cast<unsigned char>(before);
+        *o++ = '"';
       }
-      flush(p);
-      out += "\xEF\xBF\xBD";
-      p += bad;
-      run = p;
-      continue;
-    }
-    flush(p);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
-    }
-    ++p;
-    run = p;
-  }
-  flush(p);
-  out += '"';
-}
-
-template <typename Int>
-void append_integer(std::string& out, Int value) {
-  char buffer[24];
-  auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, static_cast<std::size_t>(r.ptr - buffer));
+      while (p < end && o <= stop) {
+        unsigned char c;
+        if (end - p >= 8) {
+          std::uint64_t w = load8(p);
+          std::memcpy(o, &w, 8);  // the plain prefix of it is kept
+          std::uint64_t special = string_stops(w) | (w & kHighs);
+          if (special == 0) {
+            p += 8;
+            o += 8;
+            continue;
+          }
+          std::size_t plain = static_cast<std::size_t>(std::countr_zero(special)) / 8;
+          p += plain;
+          o += plain;
+          c = *p;
+        } else {
+          c = *p;
+          if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
+            *o++ = c;
+            ++p;
+            continue;
+          }
+        }
+        if (c >= 0x80) {
+          std::size_t bad = 0;
+          std::size_t n = utf8_sequence(p, end, &bad);
+          if (n != 0) {
+            for (std::size_t i = 0; i < n; ++i) *o++ = *p++;
+          } else {
+            std::memcpy(o, "\xEF\xBF\xBD", 3);
+            o += 3;
+            p += bad;
+          }
+          continue;
+        }
+        ++p;
+        *o++ = '\\';
+        char letter = kEscapeLetter[c];
+        if (letter != 'u') {
+          *o++ = static_cast<unsigned char>(letter);
+        } else {
+          std::memcpy(o, "u00", 3);
+          o[3] = static_cast<unsigned char>(kHex[c >> 4]);
+          o[4] = static_cast<unsigned char>(kHex[c & 0xF]);
+          o += 5;
+        }
+      }
+      if (p == end) {
+        *o++ = '"';
+        if (after != 0) *o++ = static_cast<unsigned char>(after);
+      }
+      return static_cast<std::size_t>(reinterpret_cast<char*>(o) - buffer);
+    });
+    first = false;
+  } while (p < end);
 }
 
 void write_value(std::string& out, const Json& value) {
   switch (value.type()) {
     case Json::value_t::object: {
-      out += '{';
-      bool first = true;
-      for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
-        if (!first) out += ',';
-        first = false;
-        append_string(out, key);
-        out += ':';
+      const auto& members = value.get_ref<const Json::object_t&>();
+      if (members.empty()) {
+        out.append("{}", 2);
+        return;
+      }
+      char before = '{';
+      for (const auto& [key, member] : members) {
+        append_string(out, key, before, ':');
+        before = ',';
         write_value(out, member);
       }
       out += '}';
@@ -285,7 +365,11 @@ void write_value(std::string& out, const Json& value) {
       append_string(out, value.get_ref<const std::string&>());
       return;
     case Json::value_t::boolean:
-      out += value.get<bool>() ? "true" : "false";
+      if (value.get<bool>()) {
+        out.append("true", 4);
+      } else {
+        out.append("false", 5);
+      }
       return;
     case Json::value_t::number_unsigned:
       append_integer(out, value.get<std::uint64_t>());
@@ -645,14 +729,9 @@ class Parser {
     for (;;) {
       const unsigned char* run = p_;
       // Eight bytes at a time while none of them ends the run.
-      constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
       while (end_ - p_ >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p_, 8);
-        std::uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
-        std::uint64_t stops = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
-                              ((backslash - kOnes) & ~backslash);
-        if (stops & kHighs) break;
+        std::uint64_t w = load8(p_);
+        if (string_stops(w) != 0) break;
         non_ascii |= (w & kHighs) != 0;
         p_ += 8;
       }

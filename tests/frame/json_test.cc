@@ -1,6 +1,7 @@
 #include "frame/json.h"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <utility>
@@ -187,6 +188,143 @@ TEST(WriteJsonTest, WritesDoublesInShortestRoundTripForm) {
   for (double number : {0.1, 1.0 / 3, 2.0 / 3e200, 9007199254740993.0, 1.7976931348623157e308, 4.9e-324}) {
     EXPECT_EQ(parse_json(write_json(Json(number)))->get<double>(), number);
   }
+}
+
+// The writer's string escaping done the slow, obvious way: one byte at a
+// time, UTF-8 checked by its table of well-formed byte sequences, each
+// maximal ill-formed part replaced by one U+FFFD.
+std::string reference_string(std::string_view s) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(s[at]); };
+  while (i < s.size()) {
+    unsigned char c = byte(i);
+    if (c < 0x80) {
+      static const char* const kShort[] = {"\\b", "\\t", "\\n", nullptr, "\\f", "\\r"};
+      if (c == '"') {
+        out += "\\\"";
+      } else if (c == '\\') {
+        out += "\\\\";
+      } else if (c >= 0x20) {
+        out += static_cast<char>(c);
+      } else if (c >= 8 && c <= 13 && kShort[c - 8] != nullptr) {
+        out += kShort[c - 8];
+      } else {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", c);
+        out += escape;
+      }
+      ++i;
+      continue;
+    }
+    std::size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    std::size_t good = need == 0 ? 0 : 1;
+    while (good > 0 && good < need && i + good < s.size()) {
+      unsigned char b = byte(i + good);
+      if (b < (good == 1 ? lo : 0x80) || b > (good == 1 ? hi : 0xBF)) break;
+      ++good;
+    }
+    if (need != 0 && good == need) {
+      out.append(s.substr(i, need));
+      i += need;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += good == 0 ? 1 : good;
+    }
+  }
+  return out + "\"";
+}
+
+// Every byte the writer must stop at, and the byte sequences around them:
+// each control character, the quote and backslash, DEL (copied as is), a
+// well-formed sequence of each length and of each lead byte with a narrowed
+// second-byte range, and ill-formed ones: stray continuation bytes, bytes
+// that never lead, overlong and surrogate forms, out-of-range code points,
+// and sequences cut short by a plain byte.
+std::vector<std::string> special_pieces() {
+  std::vector<std::string> pieces;
+  for (int c = 0; c < 0x20; ++c) pieces.emplace_back(1, static_cast<char>(c));
+  for (const char* piece :
+       {"\"", "\\", "\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xE1\x80\x80", "\xEC\xBF\xBF",
+        "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF1\x80\x80\x80",
+        "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF", "\x80", "\xBF", "\xC0", "\xC1\xBF", "\xC0\xAF",
+        "\xE0\x80\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x80\x80\x80",
+        "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFE",
+        "\xFF", "\xC3" "a", "\xE2\x82" "a", "\xE2" "a", "\xF0\x9F\x98" "a", "\xF0\x9F" "a",
+        "\xC3\xA9\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"}) {
+    pieces.emplace_back(piece);
+  }
+  return pieces;
+}
+
+TEST(WriteJsonTest, EscapesEachSpecialByteAtEveryOffsetLikeAByteAtATimeWriter) {
+  const std::vector<std::string> pieces = special_pieces();
+  for (const std::string& piece : pieces) {
+    for (std::size_t at = 0; at < 20; ++at) {
+      // Plain bytes before the piece; after it none, a few, or enough for
+      // several eight-byte steps.
+      for (std::size_t after : {0u, 1u, 7u, 8u, 9u, 23u}) {
+        std::string text = std::string(at, 'p') + piece + std::string(after, 'q');
+        ASSERT_EQ(write_json(Json(text)), reference_string(text)) << testing::PrintToString(text);
+      }
+      // Two specials close together, and one among other special bytes.
+      std::string pair = std::string(at, 'p') + piece + "ab" + piece + std::string(at, 'q');
+      ASSERT_EQ(write_json(Json(pair)), reference_string(pair)) << testing::PrintToString(pair);
+      std::string crowded = std::string(at, '"') + piece + std::string(at, '\n');
+      ASSERT_EQ(write_json(Json(crowded)), reference_string(crowded))
+          << testing::PrintToString(crowded);
+    }
+  }
+}
+
+TEST(WriteJsonTest, TruncatedSequencesAtTheEndBecomeOneReplacement) {
+  for (const char* cut : {"\xC3", "\xE2", "\xE2\x82", "\xF0", "\xF0\x9F", "\xF0\x9F\x98", "\xED\xA0",
+                          "\xF4\x8F\xBF"}) {
+    for (std::size_t at = 0; at < 20; ++at) {
+      std::string text = std::string(at, 'p') + cut;
+      std::string written = write_json(Json(text));
+      EXPECT_EQ(written, reference_string(text)) << testing::PrintToString(text);
+    }
+  }
+  // The cut-off lead is never copied out, however the tail lines up.
+  EXPECT_EQ(write_json(Json(std::string("1234567\xF0\x9F\x98"))), "\"1234567\xEF\xBF\xBD\"");
+  EXPECT_EQ(write_json(Json(std::string("12345678\xE2"))), "\"12345678\xEF\xBF\xBD\"");
+}
+
+TEST(WriteJsonTest, LongAndMixedStringsMatchTheByteAtATimeWriter) {
+  // A long text that needs escaping throughout makes the writer grow its
+  // buffer in the middle of a string, and written after other text it
+  // starts at an unaligned position.
+  std::string text;
+  const std::vector<std::string> pieces = special_pieces();
+  for (std::size_t i = 0; text.size() < 300000; ++i) {
+    text += pieces[(i * 31) % pieces.size()];
+    text.append(i % 29, static_cast<char>('a' + i % 26));
+  }
+  std::string all_escaped(100000, '\x01');
+  for (const std::string* s : {&text, &all_escaped}) {
+    EXPECT_EQ(write_json(Json(*s)), reference_string(*s));
+    std::string out = "prefix:";
+    append_json(out, Json::array({*s, "x", *s}));
+    EXPECT_EQ(out, "prefix:[" + reference_string(*s) + ",\"x\"," + reference_string(*s) + "]");
+  }
+  // Keys go through the same writer.
+  Json keyed = Json::object();
+  keyed[text.substr(0, 5000)] = 1;
+  EXPECT_EQ(write_json(keyed), "{" + reference_string(text.substr(0, 5000)) + ":1}");
+  EXPECT_EQ(write_json(Json("")), "\"\"");
 }
 
 // --- typed records -----------------------------------------------------------
