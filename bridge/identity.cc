@@ -9,7 +9,6 @@
 namespace vorn {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 constexpr std::string_view kEllipsis = "\xE2\x80\xA6";     // U+2026
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -33,53 +32,6 @@ std::size_t json_string_width(std::string_view character) {
 }
 
 }  // namespace
-
-std::string lossy_utf8(std::string_view bytes) {
-  std::string text;
-  text.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      text += static_cast<char>(lead);
-      ++i;
-      continue;
-    }
-    // Sequence length and the range the second byte must fall in, so that
-    // overlong forms, surrogates and values above U+10FFFF are refused.
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    std::size_t end = i + 1;
-    if (length != 0 && end < bytes.size()) {
-      const auto second = static_cast<unsigned char>(bytes[end]);
-      if (second >= low && second <= high) {
-        ++end;
-        while (end < i + length && end < bytes.size() &&
-               is_continuation(static_cast<unsigned char>(bytes[end]))) {
-          ++end;
-        }
-      }
-    }
-    if (length != 0 && end == i + length) {
-      text.append(bytes.substr(i, length));
-    } else {
-      text += kReplacement;  // one for the whole maximal invalid sequence
-    }
-    i = end;
-  }
-  return text;
-}
 
 std::string account_text(const std::filesystem::path& profile, std::string_view client) {
   Json account = Json::array({lossy_utf8(profile.native()), client});

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "bridge/mcp.h"
+#include "frame/utf8.h"
 
 namespace vorn {
 
@@ -22,10 +23,6 @@ inline constexpr std::string_view BUILD_STAMP = "20261106100303";
 
 // Most bytes the working directory may take inside the identity's JSON.
 inline constexpr std::size_t kIdentityDirLimit = 1024;
-
-// Bytes turned into text, each maximal invalid UTF-8 sequence replaced by
-// U+FFFD.
-std::string lossy_utf8(std::string_view bytes);
 
 // The compact JSON array [profile path as text, client name].
 std::string account_text(const std::filesystem::path& profile, std::string_view client);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame/error.h"
+#include "frame/utf8.h"
 
 namespace vorn::folder {
 
@@ -58,9 +59,6 @@ struct ListingEntry {
 // The entries of a directory in the order the system yields them, without "."
 // and "..". A directory that does not exist lists as empty.
 [[nodiscard]] Result<std::vector<ListingEntry>> list_dir(const std::string& directory);
-
-// `bytes` as UTF-8 text: each maximal ill-formed subpart becomes U+FFFD.
-std::string to_utf8_lossy(std::string_view bytes);
 
 // Name order of every sorted list of the service: UTF-16 code units compared
 // as unsigned numbers, a proper prefix first. Both texts must be valid UTF-8.

@@ -58,7 +58,7 @@ bool is_temp_tail(std::string_view tail) {
 bool is_temp_of(std::string_view raw, std::string_view name) {
   if (raw.size() < kTempTail || !is_temp_tail(raw.substr(raw.size() - kTempTail))) return false;
   std::string_view head = raw.substr(0, raw.size() - kTempTail);
-  return head == name || to_utf8_lossy(head) == name;
+  return head == name || lossy_utf8(head) == name;
 }
 
 // Paths of the entries of `directory` that are temporary files of `name`, or

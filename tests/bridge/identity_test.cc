@@ -13,18 +13,6 @@ namespace {
 const std::string kFffd = "\xEF\xBF\xBD";
 const std::string kEllipsis = "\xE2\x80\xA6";
 
-TEST(LossyUtf8, ReplacesEachMaximalInvalidSequenceOnce) {
-  EXPECT_EQ(lossy_utf8("plain/\xC3\xA9/\xF0\x9F\x98\x80"), "plain/\xC3\xA9/\xF0\x9F\x98\x80");
-  EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a" + kFffd + "b");
-  EXPECT_EQ(lossy_utf8("\xE2\x82" "A"), kFffd + "A");              // cut-short sequence
-  EXPECT_EQ(lossy_utf8("\xF0\x9F\x98"), kFffd);                     // cut short at the end
-  EXPECT_EQ(lossy_utf8("\xC0\xAF"), kFffd + kFffd);                 // overlong lead
-  EXPECT_EQ(lossy_utf8("\xED\xA0\x80"), kFffd + kFffd + kFffd);     // surrogate
-  EXPECT_EQ(lossy_utf8("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);  // > U+10FFFF
-  EXPECT_EQ(lossy_utf8("\x80\x80"), kFffd + kFffd);
-  EXPECT_EQ(lossy_utf8(std::string("a\0b", 3)), std::string("a\0b", 3));
-}
-
 TEST(AccountText, IsACompactPairOfProfileAndClient) {
   const std::string account = account_text("/srv/agent/profile", "Agent");
   EXPECT_EQ(account, R"(["/srv/agent/profile","Agent"])");

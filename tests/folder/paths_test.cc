@@ -176,17 +176,6 @@ TEST_F(WalkTest, ListDirKeepsRawPathsAndMissingIsEmpty) {
   EXPECT_EQ(get(bad->path), "x");
 }
 
-TEST(Utf8Lossy, ReplacesMaximalSubparts) {
-  const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(to_utf8_lossy("plain é 😀"), "plain é 😀");
-  EXPECT_EQ(to_utf8_lossy("a\xF0\x9F\x98z"), "a" + fffd + "z");          // truncated 4-byte
-  EXPECT_EQ(to_utf8_lossy("\xE0\x80"), fffd + fffd);                     // bad second byte
-  EXPECT_EQ(to_utf8_lossy("\xED\xA0\x80"), fffd + fffd + fffd);          // surrogate
-  EXPECT_EQ(to_utf8_lossy("\xC0\xAF"), fffd + fffd);                     // overlong
-  EXPECT_EQ(to_utf8_lossy("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);  // above U+10FFFF
-  EXPECT_EQ(to_utf8_lossy("\xE2\x82"), fffd);                            // cut at the end
-}
-
 TEST(NameOrder, ComparesUtf16Units) {
   auto less = [](std::string_view a, std::string_view b) { return utf16_cmp(a, b) < 0; };
   EXPECT_TRUE(less("B", "a"));
