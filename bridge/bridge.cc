@@ -170,6 +170,7 @@ BridgeResult relay_loop(BridgeState& state, EventReceiver& events) {
         case RecvStatus::kDisconnected:
           return std::unexpected(HandshakeError::Protocol("the agent's reader vanished"));
         case RecvStatus::kTimeout:
+          state.launcher->reap_ended();
           if (!stdin_closed) {
             try_update(state, events, held);
             if (Status watched = watch_port_file(state); !watched) {

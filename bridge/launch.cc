@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,7 +81,8 @@ std::vector<std::pair<std::string, std::string>> launch_env() {
   return vars;
 }
 
-Status spawn_browser(const std::filesystem::path& program, const std::filesystem::path& profile) {
+Result<pid_t> spawn_browser(const std::filesystem::path& program,
+                            const std::filesystem::path& profile) {
   std::vector<std::string> env;
   for (auto& [name, value] : launch_env()) {
     if (name == "DESKTOP_STARTUP_ID" || name == "XDG_ACTIVATION_TOKEN") continue;
@@ -113,12 +115,29 @@ Status spawn_browser(const std::filesystem::path& program, const std::filesystem
   rc = ::posix_spawn(&pid, args[0].c_str(), setup.actions(), setup.attr(), argv.data(),
                      envp.data());
   if (rc != 0) return fail_errno(rc);
+  return pid;
+}
+
+Result<pid_t> launch_browser(const std::filesystem::path& profile) {
+  std::filesystem::path dir = TRY(exe_dir());
+  return spawn_browser(join_path(dir, "vorn"), profile);
+}
+
+Status BrowserLauncher::launch(const std::filesystem::path& profile) {
+  started_.push_back(TRY(launch_browser(profile)));
   return {};
 }
 
-Status launch_browser(const std::filesystem::path& profile) {
-  std::filesystem::path dir = TRY(exe_dir());
-  return spawn_browser(join_path(dir, "vorn"), profile);
+void BrowserLauncher::reap_ended() {
+  // Only our own children are asked, and each is dropped once collected, so
+  // no other process's exit is ever taken.
+  std::erase_if(started_, [](pid_t pid) {
+    pid_t done;
+    do {
+      done = ::waitpid(pid, nullptr, WNOHANG);
+    } while (done < 0 && errno == EINTR);
+    return done != 0;
+  });
 }
 
 void start_browser_if_needed(BridgeState& state) {

@@ -9,6 +9,8 @@
 // Everything here runs on the relay loop's thread; nothing is locked.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -40,28 +42,35 @@ std::vector<std::pair<std::string, std::string>> launch_env();
 // Starts `program --profile <profile>` detached: standard streams on
 // /dev/null, a process group of its own, SIGPIPE at its default, and the
 // environment of `launch_env` with DESKTOP_STARTUP_ID naming this bridge and
-// no XDG_ACTIVATION_TOKEN. The child is not waited for. A child that cannot
-// execute the program is reaped before the error returns.
-[[nodiscard]] Status spawn_browser(const std::filesystem::path& program,
-                                   const std::filesystem::path& profile);
+// no XDG_ACTIVATION_TOKEN. Gives the child's process id; the child is not
+// waited for. A child that cannot execute the program is reaped before the
+// error returns.
+[[nodiscard]] Result<pid_t> spawn_browser(const std::filesystem::path& program,
+                                          const std::filesystem::path& profile);
 
 // `spawn_browser` with the `vorn` program in the directory of the bridge's
 // own canonical program path.
-[[nodiscard]] Status launch_browser(const std::filesystem::path& profile);
+[[nodiscard]] Result<pid_t> launch_browser(const std::filesystem::path& profile);
 
 // Starts the browser; a seam so that sessions can be driven without one.
 class Launcher {
  public:
   virtual ~Launcher() = default;
   [[nodiscard]] virtual Status launch(const std::filesystem::path& profile) = 0;
+  // Collects the browsers it started that have ended since, without waiting,
+  // so that none stays a zombie for the rest of the session.
+  virtual void reap_ended() {}
 };
 
-// The launcher of a real session: `launch_browser`.
+// The launcher of a real session: `launch_browser`. It remembers the browsers
+// it started only to collect their exit; it never waits for or signals them.
 class BrowserLauncher final : public Launcher {
  public:
-  [[nodiscard]] Status launch(const std::filesystem::path& profile) override {
-    return launch_browser(profile);
-  }
+  [[nodiscard]] Status launch(const std::filesystem::path& profile) override;
+  void reap_ended() override;
+
+ private:
+  std::vector<pid_t> started_;
 };
 
 // A request held while a started browser comes up.

@@ -98,16 +98,21 @@ Result<std::string> drain_pipe(int fd) {
   }
 }
 
-// The bridge's own arguments after the program name, as raw bytes.
-std::vector<std::string> own_arguments() {
+// The bridge's own arguments after the program name, as raw bytes. Not
+// being able to read them is an error: the successor would otherwise start
+// without them, on another profile.
+Result<std::vector<std::string>> own_arguments() {
   std::vector<std::string> args;
   FILE* file = std::fopen("/proc/self/cmdline", "rbe");
-  if (file == nullptr) return args;
+  if (file == nullptr) return fail_errno(errno);
   std::string all;
   char buffer[4096];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) all.append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  const int saved = errno;
   std::fclose(file);
+  if (failed) return fail_errno(saved);
   size_t start = 0;
   while (start < all.size()) {
     size_t end = all.find('\0', start);
@@ -241,7 +246,9 @@ std::string resume_text(const Resume& record) {
 }
 
 Error exec_update(const ExeSnapshot& snapshot, const Resume& record) {
-  std::vector<std::string> args = own_arguments();
+  Result<std::vector<std::string>> own = own_arguments();
+  if (!own) return own.error();
+  std::vector<std::string>& args = *own;
   args.insert(args.begin(), snapshot.program.string());
   std::vector<std::string> env;
   const std::string prefix = std::string(kResumeVar) + "=";

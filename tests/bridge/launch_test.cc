@@ -177,8 +177,8 @@ TEST(SpawnBrowser, StartsTheBrowserDetachedWithItsOwnEnvironment) {
   std::string word;
   pid_t pid = 0;
   lines >> word >> pid;
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+  EXPECT_EQ(pid, *started);
+  ASSERT_EQ(::waitpid(*started, nullptr, 0), *started);
 
   EXPECT_THAT(report, HasSubstr("pgid " + std::to_string(pid) + "\n"));
   EXPECT_THAT(report, HasSubstr("args --profile " + (dir.path() / "my profile").string() + "\n"));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/bridge/bounded_child.h"
 #include "tests/bridge/temp_dir.h"
 
 #include "frame/json.h"
@@ -342,6 +344,17 @@ TEST(ExecUpdate, AFailedExecLeavesTheProcessAsItWas) {
   Error error = exec_update(missing, Resume{});
   EXPECT_EQ(error.os_error, ENOENT);
   EXPECT_EQ(std::getenv(kResumeVar), nullptr);
+
+  // Without its own arguments the successor would start on another profile:
+  // when they cannot be read (no descriptor left), nothing is executed.
+  ExeSnapshot marker{std::nullopt, write_script(dir.path() / "marker", "exit 7"), nullptr};
+  EXPECT_TRUE(testing::finishes_in_child(
+      [&] {
+        const rlimit none{3, 3};
+        if (::setrlimit(RLIMIT_NOFILE, &none) != 0) ::_exit(2);
+        ::_exit(exec_update(marker, Resume{}).os_error == EMFILE ? 0 : 1);
+      },
+      std::chrono::seconds(20)));
 
   // A record beyond the size of one environment string cannot be handed on.
   ExeSnapshot snap{std::nullopt, write_script(dir.path() / "ok", "exit 0"), nullptr};

@@ -98,6 +98,9 @@ class LaunchTest(unittest.TestCase):
             bridge.send({"jsonrpc": "2.0", "id": id, "method": "tools/call",
                          "params": {"name": "echo", "arguments": {}}})
         wait_until(self.install.reports, what="the browser's start")
+        # The browser has ended; the bridge collects it instead of keeping a
+        # zombie for the rest of the session.
+        wait_until(lambda: children(bridge.proc.pid) == [], what="the ended browser to be reaped")
         bridge.proc.stdin.close()
         answers = [bridge.response(id, timeout=30 + WAIT) for id in (4, 5)]
         self.assertEqual([tool_error_code(a) for a in answers], ["vorn_not_running"] * 2)
