@@ -392,6 +392,54 @@ TEST_F(RelayTest, ANotificationTooBigForAFrameDropsTheConnection) {
   EXPECT_FALSE(state_.connection.has_value());
 }
 
+// Counts the lines of a file that may not exist yet.
+std::size_t line_count(const fs::path& path) {
+  std::ifstream in(path);
+  std::size_t lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  return lines;
+}
+
+bool wait_for_lines(const fs::path& path, std::size_t count) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  while (line_count(path) < count) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+TEST_F(RelayTest, AnEventArrivingDuringTheUpdateTestIsHandledAndTheTestAsksAgain) {
+  const fs::path program = profile_ / "vorn-mcp";
+  const fs::path probes = profile_ / "probes";
+  const fs::path gate = profile_ / "gate";
+  const fs::path stamp = profile_ / "stamp";
+  { std::ofstream(stamp) << "29991231235959"; }
+  // Answers --version with the stamp it finds on starting, once the test
+  // opens the gate; run any other way it fails, so a hand-over shows.
+  {
+    std::ofstream(program) << "#!/bin/sh\n"
+                              "[ \"$1\" = --version ] || exit 1\n"
+                              "s=$(cat '" << stamp.string() << "')\n"
+                              "echo probe >> '" << probes.string() << "'\n"
+                              "while [ ! -e '" << gate.string() << "' ]; do sleep 0.01; done\n"
+                              "echo \"vorn-mcp $s\"\n";
+  }
+  fs::permissions(program, fs::perms::owner_all);
+  state_.exe_snapshot.emplace(ExeSnapshot{std::nullopt, program, std::make_shared<StdinShared>()});
+  state_connected_for_settle_ = false;
+  start();
+
+  ASSERT_TRUE(wait_for_lines(probes, 1));
+  // The probe will report another build, but a line is now waiting.
+  agent(R"({"id":"held","jsonrpc":"2.0","method":"ping"})");
+  { std::ofstream(stamp) << BUILD_STAMP; }
+  { std::ofstream(gate) << ""; }
+  EXPECT_EQ(agent_line(), R"({"id":"held","jsonrpc":"2.0","result":{}})");
+  // The file is asked again at a later idle turn, now naming this build.
+  EXPECT_TRUE(wait_for_lines(probes, 2));
+}
+
 TEST_F(RelayTest, UnhandledLineCountGoesDownAsLinesAreTaken) {
   auto shared = std::make_shared<StdinShared>();
   shared->pending_lines = 2;

@@ -1,8 +1,11 @@
 """vorn-mcp hands its session to a new build of its program file in place."""
 
+import fcntl
 import json
 import os
 import shutil
+import struct
+import termios
 import unittest
 
 from fake_browser import WAIT, FakeBrowser
@@ -15,6 +18,16 @@ INITIALIZED = {"jsonrpc": "2.0", "method": "notifications/initialized"}
 
 def setUpModule():
     become_subreaper()
+
+
+def write_raw(bridge, data):
+    bridge.proc.stdin.write(data)
+    bridge.proc.stdin.flush()
+
+
+def unread_bytes(pipe):
+    """Bytes written to `pipe` that its reader has not taken yet."""
+    return struct.unpack("i", fcntl.ioctl(pipe.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
 
 
 def ready_connections(browser):
@@ -163,6 +176,24 @@ class UpdateTest(unittest.TestCase):
         # The successor goes on answering the same session.
         bridge.send({"jsonrpc": "2.0", "id": 9, "method": "ping"})
         self.assertEqual(bridge.response(9)["result"], {})
+        self.assertEqual(bridge.close(), 0)
+
+    def test_a_partly_written_line_holds_the_hand_over_back(self):
+        bridge = self.unconnected_session()
+        write_raw(bridge, b'{"jsonrpc":"2.0","id":9,')
+        # Only once the bytes have left the pipe do they sit in the reader's
+        # buffer, where a hand-over would lose them.
+        wait_until(lambda: unread_bytes(bridge.proc.stdin) == 0, what="the reader to take the bytes")
+        self.new_build(NEWER)
+        self.idle_turns(bridge)
+        self.assertEqual(self.runs(), [])
+        write_raw(bridge, b'"method":"ping"}\n')
+        self.assertEqual(bridge.response(9)["result"], {})
+        wait_until(lambda: self.image(bridge) == self.next_binary, what="the new image")
+        self.assertEqual(self.runs(), ["probe", "exec"])
+        bridge.send({"jsonrpc": "2.0", "id": 10, "method": "ping"})
+        self.assertEqual(bridge.response(10)["result"], {})
+        self.assertEqual(bridge.lines_with("parse error"), [])
         self.assertEqual(bridge.close(), 0)
 
     def test_a_probe_that_never_ends_is_killed_and_not_repeated(self):
