@@ -452,47 +452,5 @@ TEST_F(RelayTest, UnhandledLineCountGoesDownAsLinesAreTaken) {
   EXPECT_EQ(shared->pending_lines, 0u);  // two taken, never below zero
 }
 
-// Lines a file holds, for counting the runs of a program that logs them.
-int line_count(const fs::path& path) {
-  std::ifstream in(path);
-  int count = 0;
-  for (std::string line; std::getline(in, line);) ++count;
-  return count;
-}
-
-bool wait_for_lines(const fs::path& path, int count) {
-  for (int i = 0; i < kWaitMs / 5; ++i) {
-    if (line_count(path) >= count) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
-
-TEST_F(RelayTest, AnEventDuringTheUpdateTestStopsTheHandOverAndIsHandled) {
-  // A new build whose first probe waits for the test and announces another
-  // stamp; later probes fail, so no hand-over can replace the test itself.
-  const fs::path log = profile_ / "runs";
-  const fs::path gate = profile_ / "gate";
-  const fs::path program = profile_ / "vorn-mcp";
-  std::ofstream(program) << "#!/bin/sh\n"
-                         << "echo run >> '" << log.string() << "'\n"
-                         << "[ \"$(wc -l < '" << log.string() << "')\" -eq 1 ] || exit 1\n"
-                         << "while [ ! -e '" << gate.string() << "' ]; do sleep 0.01; done\n"
-                         << "echo 'vorn-mcp 29991231235959'\n";
-  fs::permissions(program, fs::perms::owner_all);
-  auto shared = std::make_shared<StdinShared>();
-  state_.exe_snapshot.emplace(ExeSnapshot{std::nullopt, program, shared});
-  state_connected_for_settle_ = false;
-  start();
-
-  ASSERT_TRUE(wait_for_lines(log, 1));
-  agent(R"({"id":"during","jsonrpc":"2.0","method":"ping"})");
-  std::ofstream(gate) << "";
-  EXPECT_EQ(agent_line(), R"({"id":"during","jsonrpc":"2.0","result":{}})");
-  // The file is asked again at the next quiet turn.
-  EXPECT_TRUE(wait_for_lines(log, 2));
-  settle();
-}
-
 }  // namespace
 }  // namespace vorn
