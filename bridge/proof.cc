@@ -1,22 +1,15 @@
 #include "bridge/proof.h"
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/core_names.h>
 #include <openssl/params.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 #include <cerrno>
-
-#include "frame/unique_fd.h"
 
 namespace vorn {
 
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 std::optional<std::uint8_t> hex_digit(char c) {
   if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
@@ -25,58 +18,7 @@ std::optional<std::uint8_t> hex_digit(char c) {
   return std::nullopt;
 }
 
-Status fill_from_urandom(std::span<std::uint8_t> out) {
-  UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-  if (!fd) return fail_errno(errno);
-  std::size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
-    if (n < 0) {
-      int saved = errno;
-      if (saved == EINTR) continue;
-      return fail_errno(saved);
-    }
-    if (n == 0) return fail(ErrorKind::kUnexpectedEof, "failed to fill whole buffer");
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
-}
-
 }  // namespace
-
-void append_hex(std::string& out, std::span<const std::uint8_t> bytes) {
-  out.reserve(out.size() + bytes.size() * 2);
-  for (std::uint8_t b : bytes) {
-    out.push_back(kHexDigits[b >> 4]);
-    out.push_back(kHexDigits[b & 0x0f]);
-  }
-}
-
-std::string to_hex(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  append_hex(out, bytes);
-  return out;
-}
-
-std::string to_hex(std::string_view bytes) {
-  return to_hex(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-}
-
-Status fill_random(std::span<std::uint8_t> out) {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = ::getrandom(out.data() + done, out.size() - done, 0);
-    if (n < 0) {
-      int saved = errno;
-      if (saved == EINTR) continue;
-      // Old kernels and some sandboxes refuse the call; the device still works.
-      if (saved == ENOSYS || saved == EPERM) return fill_from_urandom(out.subspan(done));
-      return fail_errno(saved);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
-}
 
 Result<std::string> new_challenge() {
   std::array<std::uint8_t, kChallengeBytes> bytes{};

@@ -1,4 +1,4 @@
-// Pairing proof: challenges, HMAC-SHA256 proofs and the hex text of bytes.
+// Pairing proof: challenges and HMAC-SHA256 proofs.
 //
 // The bridge and the browser prove to each other that both hold the token of
 // port.json without sending it: each answers the other's random challenge
@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "frame/error.h"
+#include "frame/hex.h"
+#include "frame/random.h"
 
 namespace vorn {
 
@@ -29,15 +31,6 @@ inline constexpr std::string_view kAgentLabel = "agent:";
 
 inline constexpr std::size_t kProofBytes = 32;
 inline constexpr std::size_t kChallengeBytes = 32;
-
-// Two lowercase hex digits per byte, high digit first, no separators.
-std::string to_hex(std::span<const std::uint8_t> bytes);
-std::string to_hex(std::string_view bytes);
-void append_hex(std::string& out, std::span<const std::uint8_t> bytes);
-
-// Fills `out` from getrandom (repeated when interrupted), or from
-// /dev/urandom when the system call is missing or not permitted.
-[[nodiscard]] Status fill_random(std::span<std::uint8_t> out);
 
 // 32 fresh random bytes as 64 lowercase hex characters.
 [[nodiscard]] Result<std::string> new_challenge();

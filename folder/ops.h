@@ -20,6 +20,7 @@
 
 #include "folder/paths.h"
 #include "folder/request.h"
+#include "frame/hex.h"
 #include "frame/unique_fd.h"
 
 namespace vorn::folder {
@@ -58,8 +59,6 @@ inline constexpr size_t LIST_NAMES_LIMIT = 1'000;
 void sweep_temp_files(const std::string& directory, std::string_view name);
 // More than 600 seconds between `mtime` and `now`; never for a future time.
 bool temp_file_is_stale(const timespec& mtime, const timespec& now);
-// Two lowercase hex digits per byte.
-std::string to_hex(std::string_view bytes);
 
 // ---- removal and name listing ----
 
@@ -87,7 +86,7 @@ struct CopiedFile {
 // lowered by what is copied. Without it (readDir) there is no shared budget.
 [[nodiscard]] OpResult copy_listing(const std::string& directory, const DirSpec& spec,
                                     const std::string& output, uint64_t* budget);
-// The entries whose name ends with the spec's suffix, in their order.
+// The entries whose name ends with the DirSpec's suffix, in their order.
 std::vector<ListingEntry> filter_by_suffix(std::vector<ListingEntry> entries, const DirSpec& spec);
 // [{"copy": ..., "name": ...}, ...] in the files' order.
 Json name_copy_objects(const std::vector<CopiedFile>& files);

@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cerrno>
 
 #include "folder/ops.h"
+#include "frame/random.h"
 
 namespace vorn::folder {
 
@@ -25,20 +25,6 @@ constexpr size_t kTokenDigits = 16;
 constexpr size_t kWriteChunk = 128 * 1024;
 
 Json refusal(std::string_view error) { return make_refusal("io-error", error); }
-
-// Fills `buffer` from /dev/urandom, for kernels without getrandom.
-Status read_urandom(unsigned char* buffer, size_t size) {
-  UniqueFd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-  if (!fd) return fail(ErrorKind::kOther, "no random source");
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = read(fd.get(), buffer + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(ErrorKind::kOther, "no random source");
-    done += static_cast<size_t>(n);
-  }
-  return {};
-}
 
 // What a write appends to its target's name: "." + 16 characters of 0-9a-f +
 // ".tmp".
@@ -90,34 +76,12 @@ std::optional<std::vector<std::string>> temp_candidates(const std::string& direc
 
 }  // namespace
 
-std::string to_hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (unsigned char b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0xF];
-  }
-  return text;
-}
-
 Result<std::string> random_token() {
-  unsigned char bytes[kTokenDigits / 2];
-  size_t done = 0;
-  while (done < sizeof bytes) {
-    ssize_t n = getrandom(bytes + done, sizeof bytes - done, 0);
-    if (n < 0) {
-      int saved = errno;
-      if (saved == EINTR) continue;
-      if (saved == ENOSYS) {
-        TRY(read_urandom(bytes + done, sizeof bytes - done));
-        break;
-      }
-      return fail(ErrorKind::kOther, "no random bytes");
-    }
-    done += static_cast<size_t>(n);
-  }
-  return to_hex(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
+  std::uint8_t bytes[kTokenDigits / 2];
+  // The error carries no number on purpose: whatever went wrong, the write
+  // answers "UnknownError".
+  if (!fill_random(bytes)) return fail(ErrorKind::kOther, "no random bytes");
+  return to_hex(std::span<const std::uint8_t>(bytes));
 }
 
 Status write_and_close(UniqueFd fd, std::string_view bytes) {
