@@ -21,27 +21,10 @@
 #include "bridge/offline.h"
 #include "bridge/proof.h"
 #include "bridge/stdin.h"
+#include "frame/file.h"
 
 namespace vorn {
 namespace {
-
-std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
-  // Non-blocking: a FIFO in place of the file reads as empty rather than
-  // stopping the relay loop.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) return text;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-}
 
 // The agent's session opening, sent again to each new connection so that the
 // browser sees the same session the agent believes it has.
@@ -127,7 +110,7 @@ std::size_t PendingKeyHash::operator()(std::string_view key) const noexcept {
 }
 
 std::optional<PortFile> read_port_file(const std::filesystem::path& profile) {
-  std::optional<std::string> text = read_whole_file(profile / "vorn-agents" / "port.json");
+  Result<std::string> text = read_whole_file(profile / "vorn-agents" / "port.json");
   if (!text) return std::nullopt;
   Result<Json> value = parse_json(*text);
   if (!value || !value->is_object()) return std::nullopt;

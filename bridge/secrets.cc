@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "bridge/proof.h"
+#include "frame/file.h"
 #include "frame/json.h"
 #include "frame/unique_fd.h"
 
@@ -113,22 +114,11 @@ std::filesystem::path DirSecretStore::secret_path(std::string_view key) const {
 }
 
 std::optional<Credentials> DirSecretStore::load(std::string_view key) {
-  // Non-blocking: a FIFO in place of the file reads as empty instead of
-  // stopping the bridge until someone writes to it.
-  UniqueFd fd(::open(secret_path(key).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  Result<Credentials> credentials = decode_credentials_text(text);
+  // A FIFO in place of the file fails to read instead of stopping the bridge
+  // until someone writes to it.
+  Result<std::string> text = read_whole_file(secret_path(key));
+  if (!text) return std::nullopt;
+  Result<Credentials> credentials = decode_credentials_text(*text);
   if (!credentials) return std::nullopt;
   return std::move(*credentials);
 }

@@ -16,6 +16,7 @@
 #include "bridge/bridge.h"
 #include "bridge/discovery.h"
 #include "bridge/stdin.h"
+#include "frame/file.h"
 #include "frame/json.h"
 #include "frame/unique_fd.h"
 
@@ -103,16 +104,7 @@ Result<std::string> drain_pipe(int fd) {
 // without them, on another profile.
 Result<std::vector<std::string>> own_arguments() {
   std::vector<std::string> args;
-  FILE* file = std::fopen("/proc/self/cmdline", "rbe");
-  if (file == nullptr) return fail_errno(errno);
-  std::string all;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) all.append(buffer, n);
-  const bool failed = std::ferror(file) != 0;
-  const int saved = errno;
-  std::fclose(file);
-  if (failed) return fail_errno(saved);
+  const std::string all = TRY(read_whole_file("/proc/self/cmdline"));
   size_t start = 0;
   while (start < all.size()) {
     size_t end = all.find('\0', start);

@@ -1,0 +1,29 @@
+#include "frame/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "frame/unique_fd.h"
+
+namespace vorn {
+
+Result<std::string> read_whole_file(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return fail_errno(errno);
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      const int saved = errno;
+      if (saved == EINTR) continue;
+      return fail_errno(saved);
+    }
+    if (n == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace vorn
