@@ -1,8 +1,5 @@
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "bridge/bridge.h"
+#include "frame/file.h"
 #include "frame/json.h"
 
 namespace vorn {
@@ -13,20 +10,10 @@ Status write_agent_line(AgentOut& out, const nlohmann::json& value) {
   append_json(buffer, value);
   buffer.push_back('\n');
   // One write for the whole line, so it leaves at once and whole.
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t n = ::write(out.fd, buffer.data() + done, buffer.size() - done);
-    if (n < 0) {
-      const int saved = errno;
-      if (saved == EINTR) continue;
-      return fail_errno(saved);
-    }
-    if (n == 0) return fail(ErrorKind::kWriteZero, "failed to write whole buffer");
-    done += static_cast<std::size_t>(n);
-  }
+  Status written = write_all(out.fd, buffer);
   // Keep a huge answer from pinning memory for the rest of the session.
   if (buffer.capacity() > (1u << 20)) std::string().swap(buffer);
-  return {};
+  return written;
 }
 
 const Json* find_member(const Json* value, std::string_view key) {
@@ -39,13 +26,8 @@ void report(std::string_view message) {
   std::string line = "vorn-mcp: ";
   line += message;
   line += '\n';
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(2, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  // Nothing is left to tell when standard error itself fails.
+  (void)write_all(2, line);
 }
 
 Status write_agent_line(BridgeState& state, const nlohmann::json& value) {

@@ -17,16 +17,13 @@
 #include "bridge/discovery.h"
 #include "bridge/identity.h"
 #include "bridge/secrets.h"
+#include "frame/file.h"
 
 namespace {
 
 void write_text(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
+  // Help, version and usage lines have nowhere else to go if this fails.
+  (void)vorn::write_all(fd, text);
 }
 
 // A closed standard stream would otherwise be taken by the next descriptor

@@ -20,20 +20,6 @@ namespace vorn {
 
 namespace {
 
-Status write_all_fd(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      int saved = errno;
-      if (saved == EINTR) continue;
-      return fail_errno(saved);
-    }
-    if (n == 0) return fail(ErrorKind::kWriteZero, "failed to write whole buffer");
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
 // The directory exists afterwards and gives nobody but its owner access.
 Status ensure_private_dir(const std::filesystem::path& dir) {
   if (::mkdir(dir.c_str(), 0700) == 0) return {};
@@ -48,7 +34,7 @@ Status ensure_private_dir(const std::filesystem::path& dir) {
 Status write_new_file(const std::filesystem::path& path, std::string_view bytes) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd) return fail_errno(errno);
-  TRY(write_all_fd(fd.get(), bytes));
+  TRY(write_all(fd.get(), bytes));
   if (::fsync(fd.get()) != 0) return fail_errno(errno);
   return fd.close();
 }

@@ -13,6 +13,7 @@
 
 #include "folder/paths.h"
 #include "folder/request.h"
+#include "frame/file.h"
 #include "frame/frame.h"
 
 namespace vorn::folder {
@@ -66,16 +67,8 @@ class RequestChannel {
 // Writes the whole buffer to standard output; any failure ends the process,
 // a closed pipe included (SIGPIPE is ignored, so it shows as EPIPE).
 void write_stdout_or_exit(const std::vector<std::uint8_t>& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t wrote = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      hard_exit(EXIT_BROKEN_STREAM);
-    }
-    if (wrote == 0) hard_exit(EXIT_BROKEN_STREAM);
-    done += static_cast<std::size_t>(wrote);
-  }
+  std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (!write_all(STDOUT_FILENO, text)) hard_exit(EXIT_BROKEN_STREAM);
 }
 
 [[noreturn]] void stop(const char* what) {

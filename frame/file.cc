@@ -26,4 +26,18 @@ Result<std::string> read_whole_file(const std::string& path) {
   }
 }
 
+Status write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      const int saved = errno;
+      if (saved == EINTR) continue;
+      return fail_errno(saved);
+    }
+    if (n == 0) return fail(ErrorKind::kWriteZero, "failed to write whole buffer");
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
 }  // namespace vorn

@@ -1,10 +1,12 @@
-// Whole-file reads of small files the programs only look at (port and
-// credentials files, /proc entries).
+// Whole reads and writes on descriptors: small files the programs only look
+// at (port and credentials files, /proc entries), and output that must leave
+// whole.
 //
 // Thread-safe.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "frame/error.h"
 
@@ -14,5 +16,10 @@ namespace vorn {
 // its place fails with the would-block error instead of waiting for a
 // writer.
 [[nodiscard]] Result<std::string> read_whole_file(const std::string& path);
+
+// Writes every byte of `bytes` to `fd`, retrying interrupted and short
+// writes; a write that takes nothing gives kWriteZero
+// "failed to write whole buffer".
+[[nodiscard]] Status write_all(int fd, std::string_view bytes);
 
 }  // namespace vorn
