@@ -26,24 +26,12 @@ void write_text(int fd, std::string_view text) {
   (void)vorn::write_all(fd, text);
 }
 
-// A closed standard stream would otherwise be taken by the next descriptor
-// opened, and the bridge would write its protocol into a socket or file.
-void open_missing_standard_streams() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (opened >= 0 && opened != fd) {
-      (void)::dup2(opened, fd);
-      ::close(opened);
-    }
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   using vorn::CommandLine;
-  open_missing_standard_streams();
+  // Best effort: without /dev/null there is nothing better to put there.
+  (void)vorn::open_missing_standard_streams();
   // Writes to a gone agent or browser must fail, not kill the process.
   ::signal(SIGPIPE, SIG_IGN);
   // The bridge needs only SHA-256 and HMAC from the default provider; the

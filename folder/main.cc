@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "folder/serve.h"
+#include "frame/file.h"
 
 namespace {
 
@@ -18,16 +19,7 @@ namespace {
 // service opens later (an answer would then land in that file).
 __attribute__((constructor)) void prepare_process() {
   signal(SIGPIPE, SIG_IGN);
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) continue;
-    int opened = open("/dev/null", O_RDWR);
-    if (opened == -1) abort();
-    if (opened != fd) {
-      // Lower descriptors are open by now, so this cannot happen; stay safe.
-      if (dup2(opened, fd) == -1) abort();
-      close(opened);
-    }
-  }
+  if (!vorn::open_missing_standard_streams()) abort();
 }
 
 // Payloads and listing copies are read whole into buffers of up to 32 MiB,

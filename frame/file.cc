@@ -40,4 +40,19 @@ Status write_all(int fd, std::string_view bytes) {
   return {};
 }
 
+Status open_missing_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // Not close-on-exec: a standard descriptor is meant to be inherited.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) return fail_errno(errno);
+    if (opened != fd) {
+      // Lower descriptors are open by now, so the number is only a fallback.
+      UniqueFd extra(opened);
+      if (::dup2(opened, fd) < 0) return fail_errno(errno);
+    }
+  }
+  return {};
+}
+
 }  // namespace vorn

@@ -22,4 +22,10 @@ namespace vorn {
 // "failed to write whole buffer".
 [[nodiscard]] Status write_all(int fd, std::string_view bytes);
 
+// Opens /dev/null on each of the three standard descriptors that is closed,
+// so that no file or socket opened later takes its number and receives the
+// program's protocol by mistake. Fails only when /dev/null cannot be put in
+// place.
+[[nodiscard]] Status open_missing_standard_streams();
+
 }  // namespace vorn
