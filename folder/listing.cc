@@ -3,9 +3,9 @@
 //
 // Files are streamed with copy_file_range (plain reads and writes through one
 // fixed buffer where the kernel cannot), so memory stays bounded whatever the
-// sizes. A copy is kept only when the whole file passed; otherwise it is
-// removed again, as if it had never been written (unless the copy is the
-// listed file itself).
+// sizes. Each copy is written under a temporary name of its own and renamed
+// onto its number only once the whole file passed, so a failed entry leaves
+// every existing file, an older copy of the same number included, as it was.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,10 +47,10 @@ std::optional<Outcome> check_type(mode_t mode) {
   return std::nullopt;
 }
 
-// Reads at most `limit` bytes from `in` and writes them to `out` (or only counts
-// them when `out` is -1); stops early at end of file. Read failures and write failures are told apart because they
-// mean different things to the listing (an unreadable entry versus a broken
-// output folder).
+// Reads at most `limit` bytes from `in` and writes them to `out`; stops early
+// at end of file. Read failures and write failures are told apart because
+// they mean different things to the listing (an unreadable entry versus a
+// broken output folder).
 struct StreamResult {
   uint64_t copied = 0;
   std::optional<Error> read_error;
@@ -61,7 +61,7 @@ class Streamer {
  public:
   StreamResult stream(int in, int out, uint64_t limit) {
     StreamResult result;
-    bool use_kernel = kernel_copy_ && out >= 0;
+    bool use_kernel = kernel_copy_;
     while (result.copied < limit && use_kernel) {
       ssize_t n = copy_file_range(in, nullptr, out, nullptr,
                                   std::min<uint64_t>(limit - result.copied, kCopyChunk), 0);
@@ -93,7 +93,7 @@ class Streamer {
         return result;
       }
       if (n == 0) return result;
-      size_t done = out >= 0 ? 0 : static_cast<size_t>(n);
+      size_t done = 0;
       while (done < static_cast<size_t>(n)) {
         ssize_t w = write(out, buffer_.get() + done, static_cast<size_t>(n) - done);
         if (w < 0) {
@@ -131,19 +131,20 @@ Result<bool> has_more(int in) {
 
 class ListingCopier {
  public:
-  ListingCopier(const DirSpec& spec, const std::string& output, uint64_t* budget)
-      : spec_(spec), output_(output), budget_(budget) {}
+  ListingCopier(int dir, const DirSpec& spec, const std::string& output, uint64_t* budget)
+      : dir_(dir), spec_(spec), output_path_(output), budget_(budget) {}
 
   // Rules applied to the entry at `position`; the first that applies decides.
   Outcome examine(const ListingEntry& entry, size_t position, const std::string& copy_name) {
     if (position >= LISTING_ENTRY_LIMIT) return failed("TooManyEntries");
     if (total_ >= LISTING_BYTE_LIMIT) return failed("ListingTooLarge");
 
-    Result<bool> is_link = symlink_status(entry.path);
-    if (!is_link) return failed(is_link.error());
-    if (*is_link) return failed("Symlink");
-    struct stat st;
-    if (stat(entry.path.c_str(), &st) != 0) return failed(Error::from_errno(errno));
+    // The entry's own status: a link is refused here, never looked through.
+    Result<std::optional<struct stat>> status = symlink_status(dir_, entry.raw);
+    if (!status) return failed(status.error());
+    if (!*status) return failed(Error::from_errno(ENOENT));
+    const struct stat& st = **status;
+    if (S_ISLNK(st.st_mode)) return failed("Symlink");
     if (auto bad = check_type(st.st_mode)) return *bad;
     uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size > spec_.max_bytes) return failed("TooLarge");
@@ -152,7 +153,7 @@ class ListingCopier {
 
     // O_NOFOLLOW: a link swapped in since the probe is refused, never read
     // through. O_NONBLOCK: a FIFO swapped in does not hang the open.
-    UniqueFd in(open(entry.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd in(openat(dir_, entry.raw.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in) {
       int saved = errno;
       return failed(saved == ELOOP ? std::string_view("Symlink") : dom_error_name(Error::from_errno(saved)));
@@ -161,33 +162,26 @@ class ListingCopier {
     if (fstat(in.get(), &opened) != 0) return failed(Error::from_errno(errno));
     if (auto bad = check_type(opened.st_mode)) return *bad;
 
-    return copy(in.get(), opened, size, copy_name);
+    return copy(in.get(), size, copy_name);
   }
 
   uint64_t total() const { return total_; }
 
  private:
-  // Streams up to size + 1 bytes into the copy and applies the rules on what
-  // was read. A copy that does not pass is removed.
-  Outcome copy(int in, const struct stat& source, uint64_t size, const std::string& copy_name) {
-    std::string copy_path = output_;
-    append_component(copy_path, copy_name);
-    UniqueFd out(open(copy_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  // Streams up to size + 1 bytes into a new temporary file and applies the
+  // rules on what was read. Only a copy that passes is renamed onto its
+  // number; any other is removed, and it was nobody's but ours.
+  Outcome copy(int in, uint64_t size, const std::string& copy_name) {
+    if (!output_) output_.reset(open(output_path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!output_) return {Outcome::kCopyFailed, dom_error_name(Error::from_errno(errno))};
+    Result<std::string> token = random_token();
+    if (!token) return {Outcome::kCopyFailed, dom_error_name(token.error())};
+    std::string temp = temp_name(copy_name, *token);
+    UniqueFd out(
+        openat(output_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!out) return {Outcome::kCopyFailed, dom_error_name(Error::from_errno(errno))};
-    // A listing of the output folder itself meets its copies as entries: the
-    // copy of such a file is the file. Truncating it before reading would
-    // empty it, and removing a failed copy would remove the entry, so it is
-    // only read through and judged.
-    struct stat target;
-    if (fstat(out.get(), &target) != 0) {
-      return {Outcome::kCopyFailed, dom_error_name(Error::from_errno(errno))};
-    }
-    bool is_source = target.st_dev == source.st_dev && target.st_ino == source.st_ino;
-    if (!is_source && ftruncate(out.get(), 0) != 0) {
-      return {Outcome::kCopyFailed, dom_error_name(Error::from_errno(errno))};
-    }
 
-    StreamResult streamed = streamer_.stream(in, is_source ? -1 : out.get(), size);
+    StreamResult streamed = streamer_.stream(in, out.get(), size);
     uint64_t read_bytes = streamed.copied;
     std::optional<Outcome> outcome;
     if (streamed.write_error) {
@@ -214,13 +208,15 @@ class ListingCopier {
       }
     }
     if (!outcome) {
-      if (Status closed = out.close(); !closed) {
-        outcome = Outcome{Outcome::kCopyFailed, dom_error_name(closed.error())};
+      Status closed = out.close();
+      if (closed && renameat(output_.get(), temp.c_str(), output_.get(), copy_name.c_str()) != 0) {
+        closed = fail_errno(errno);
       }
+      if (!closed) outcome = Outcome{Outcome::kCopyFailed, dom_error_name(closed.error())};
     }
     if (outcome) {
       out.reset();
-      if (!is_source) (void)unlink(copy_path.c_str());
+      (void)unlinkat(output_.get(), temp.c_str(), 0);
       return *outcome;
     }
     if (budget_ != nullptr) *budget_ -= read_bytes;
@@ -228,8 +224,10 @@ class ListingCopier {
     return {Outcome::kCopied, {}, read_bytes};
   }
 
+  int dir_;
   const DirSpec& spec_;
-  const std::string& output_;
+  const std::string& output_path_;
+  UniqueFd output_;  // opened at the first copy
   uint64_t* budget_;
   uint64_t total_ = 0;
   Streamer streamer_;
@@ -254,11 +252,17 @@ Json name_copy_objects(const std::vector<CopiedFile>& files) {
   return objects;
 }
 
-OpResult copy_listing(const std::string& directory, const DirSpec& spec, const std::string& output,
+OpResult copy_listing(const Place& place, const DirSpec& spec, const std::string& output,
                       uint64_t* budget) {
-  Result<std::vector<ListingEntry>> listed = list_dir(directory);
-  if (!listed) return std::unexpected(dom_error_name(listed.error()));
-  std::vector<ListingEntry> entries = filter_by_suffix(std::move(*listed), spec);
+  UniqueFd dir;
+  if (Stop stop = open_listed_dir(place, dir)) return *stop;
+  std::vector<ListingEntry> listed;
+  if (dir) {
+    Result<std::vector<ListingEntry>> read = list_dir(dir.get());
+    if (!read) return std::unexpected(dom_error_name(read.error()));
+    listed = std::move(*read);
+  }
+  std::vector<ListingEntry> entries = filter_by_suffix(std::move(listed), spec);
   std::stable_sort(entries.begin(), entries.end(), [](const ListingEntry& a, const ListingEntry& b) {
     return utf16_less(a.name, b.name);
   });
@@ -268,7 +272,7 @@ OpResult copy_listing(const std::string& directory, const DirSpec& spec, const s
     if (own != entries.end()) std::rotate(entries.begin(), own, own + 1);
   }
 
-  ListingCopier copier(spec, output, budget);
+  ListingCopier copier(dir.get(), spec, output, budget);
   std::vector<CopiedFile> copied;
   Json unreadable = Json::array();
   for (size_t position = 0; position < entries.size(); ++position) {

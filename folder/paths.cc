@@ -2,8 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <functional>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -54,28 +59,84 @@ std::string join_components(std::string_view base, const std::vector<std::string
   return path;
 }
 
-// The one place that decides whether a path below a root passes through a
-// symbolic link. Every operation walks with it before touching the disk.
-Result<bool> symlink_walk(SymlinkProbe probe, std::string_view root,
-                          const std::vector<std::string_view>& components) {
-  std::string path(root);
-  for (std::string_view component : components) {
-    append_component(path, component);
-    Result<bool> is_link = probe(path);
-    if (!is_link) return is_link;
-    if (*is_link) return true;
+namespace {
+
+std::atomic<bool> kernel_resolution{true};
+
+// The kernel resolves the whole path at once and refuses any link on the way
+// (also one of /proc's magic links). Nothing when it cannot say; the caller
+// then walks one component at a time, which also tells where a walk stopped.
+std::optional<UniqueFd> open_beneath(int root_fd, const std::string& path) {
+  if (!kernel_resolution.load(std::memory_order_relaxed)) return std::nullopt;
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd = syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how);
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+  int saved = errno;
+  // Kernels before 5.6 lack the call, and seccomp filters tend to refuse it
+  // with EPERM; the walk below is the same check done in user space.
+  if (saved == ENOSYS || saved == EPERM || saved == E2BIG || saved == EINVAL) {
+    kernel_resolution.store(false, std::memory_order_relaxed);
   }
-  return false;
+  return std::nullopt;
 }
 
-Result<bool> symlink_status(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
+}  // namespace
+
+void use_kernel_resolution(bool enabled) { kernel_resolution.store(enabled); }
+
+Result<Walk::Kind> open_dir_at(int dir, const std::string& name, UniqueFd& opened) {
+  // An entry that is being renamed back and forth can be a link when opened
+  // and a directory when looked at; the open is then tried again, and an
+  // entry that never holds still is refused as the link it keeps becoming.
+  constexpr int kTries = 3;
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    opened.reset(openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (opened) return Walk::kReached;
     int saved = errno;
-    if (saved == ENOENT) return false;
+    if (saved == ENOENT) return Walk::kMissing;
+    if (saved != ENOTDIR && saved != ELOOP) return fail_errno(saved);
+    // A link and a file both give ENOTDIR here; only their status tells
+    // them apart.
+    Result<std::optional<struct stat>> status = symlink_status(dir, name);
+    if (!status) return fail(std::move(status).error());
+    if (!*status) return Walk::kMissing;
+    if (S_ISLNK((*status)->st_mode)) return Walk::kLink;
+    if (!S_ISDIR((*status)->st_mode)) return Walk::kNotDir;
+  }
+  return Walk::kLink;
+}
+
+Result<Walk> symlink_walk(int root_fd, const std::vector<std::string_view>& components) {
+  Walk walk;
+  walk.dir = DirFd::borrow(root_fd);
+  if (components.empty()) return walk;
+  std::string relative(components.front());
+  for (size_t i = 1; i < components.size(); ++i) append_component(relative, components[i]);
+  if (std::optional<UniqueFd> whole = open_beneath(root_fd, relative)) {
+    walk.depth = components.size();
+    walk.dir = DirFd(std::move(*whole));
+    return walk;
+  }
+  for (std::string_view component : components) {
+    UniqueFd next;
+    walk.kind = TRY(open_dir_at(walk.dir.get(), std::string(component), next));
+    if (walk.kind != Walk::kReached) return walk;
+    walk.dir = DirFd(std::move(next));
+    ++walk.depth;
+  }
+  return walk;
+}
+
+Result<std::optional<struct stat>> symlink_status(int dir, const std::string& name) {
+  struct stat st;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    int saved = errno;
+    if (saved == ENOENT) return std::nullopt;
     return fail_errno(saved);
   }
-  return S_ISLNK(st.st_mode);
+  return st;
 }
 
 std::string_view dom_error_name(const Error& error) {
@@ -111,34 +172,33 @@ std::string_view dom_error_name_owned(Error&& error) {
   return dom_error_name(owned);
 }
 
-Result<std::vector<ListingEntry>> list_dir(const std::string& directory) {
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) {
-    int saved = errno;
-    if (saved == ENOENT) return std::vector<ListingEntry>{};
-    return fail_errno(saved);
-  }
-  std::vector<ListingEntry> entries;
-  Error failure;
-  bool failed = false;
+Status for_each_entry(int dir, const std::function<void(std::string_view raw)>& visit) {
+  UniqueFd readable(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!readable) return fail_errno(errno);
+  DIR* stream = fdopendir(readable.get());
+  if (stream == nullptr) return fail_errno(errno);
+  (void)readable.release();  // the stream owns it now
+  int failure = 0;
   while (true) {
     errno = 0;
-    struct dirent* entry = readdir(dir);
+    struct dirent* entry = readdir(stream);
     if (entry == nullptr) {
-      if (errno != 0) {
-        failure = Error::from_errno(errno);
-        failed = true;
-      }
+      failure = errno;
       break;
     }
     std::string_view raw(entry->d_name);
-    if (raw == "." || raw == "..") continue;
-    std::string path = directory;
-    append_component(path, raw);
-    entries.push_back(ListingEntry{lossy_utf8(raw), std::move(path)});
+    if (raw != "." && raw != "..") visit(raw);
   }
-  closedir(dir);
-  if (failed) return fail(std::move(failure));
+  closedir(stream);
+  if (failure != 0) return fail_errno(failure);
+  return {};
+}
+
+Result<std::vector<ListingEntry>> list_dir(int dir) {
+  std::vector<ListingEntry> entries;
+  TRY(for_each_entry(dir, [&](std::string_view raw) {
+    entries.push_back(ListingEntry{lossy_utf8(raw), std::string(raw)});
+  }));
   return entries;
 }
 

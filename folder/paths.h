@@ -4,22 +4,26 @@
 // Every file the service touches is named by a root plus a relative path from
 // the request. These routines keep such paths inside the root (no "..", no
 // symbolic link on the way down) and turn I/O failures into the error names
-// the browser understands. All of them run on the service's main thread.
+// the browser understands. Below the root nothing is reached by a path text
+// twice: a walk opens each directory and later calls act relative to it, so
+// another process renaming entries cannot lead a request outside its root.
+// All of them run on the service's main thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <compare>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "frame/error.h"
+#include "frame/unique_fd.h"
 #include "frame/utf8.h"
 
 namespace vorn::folder {
-
-// Tells whether a path itself (its last component unfollowed) is a symbolic
-// link. A path that does not exist is no link; any other failure is an error.
-using SymlinkProbe = Result<bool> (*)(const std::string& path);
 
 // True for a non-empty text without NUL, ':' or '\', not starting with '/',
 // whose '/'-separated components are neither empty nor "." nor "..".
@@ -39,13 +43,55 @@ inline std::string join_components(std::string_view base,
   return join_components(base, components, components.size());
 }
 
-// Probes root/c1, root/c1/c2, ... with `probe` (root itself is never probed)
-// and stops at the first link (true) or error. Opens and follows nothing.
-[[nodiscard]] Result<bool> symlink_walk(SymlinkProbe probe, std::string_view root,
-                                        const std::vector<std::string_view>& components);
+// A directory descriptor: owned, or borrowed from the caller (the root's).
+class DirFd {
+ public:
+  DirFd() = default;
+  explicit DirFd(UniqueFd owned) : owned_(std::move(owned)), fd_(owned_.get()) {}
+  static DirFd borrow(int fd) {
+    DirFd dir;
+    dir.fd_ = fd;
+    return dir;
+  }
+  int get() const { return fd_; }
 
-// lstat of `path`: true for a symbolic link; ENOENT counts as no link.
-[[nodiscard]] Result<bool> symlink_status(const std::string& path);
+ private:
+  UniqueFd owned_;
+  int fd_ = -1;
+};
+
+// How far a walk down from a root got without meeting a symbolic link. Every
+// directory on the way is held open, so what the caller does next happens in
+// the directory that was checked, whatever is renamed meanwhile.
+struct Walk {
+  enum Kind {
+    kReached,  // every component is a directory; `dir` is the last one
+    kMissing,  // component `depth` does not exist, so nothing below it does
+    kNotDir,   // component `depth` exists but is neither directory nor link
+    kLink,     // component `depth` is a symbolic link
+  };
+  Kind kind = kReached;
+  size_t depth = 0;  // components passed as directories
+  DirFd dir;         // the directory at `depth`: the root itself at depth 0
+};
+
+// Walks `components` down from the directory `root_fd` (itself never looked
+// at, so a root may be reached through a link), opening each as a directory
+// and following no link. Stops at the first component that is missing, not
+// a directory or a link; other failures of the walk are errors.
+[[nodiscard]] Result<Walk> symlink_walk(int root_fd, const std::vector<std::string_view>& components);
+
+// One step of such a walk: opens `name` in `dir` as a directory (O_PATH)
+// without following it. `opened` is set for kReached.
+[[nodiscard]] Result<Walk::Kind> open_dir_at(int dir, const std::string& name, UniqueFd& opened);
+
+// The kernel's own beneath-resolution is used while it works; the fallback
+// opens one component at a time. Tests turn it off to drive the fallback.
+void use_kernel_resolution(bool enabled);
+
+// lstat of `name` in `dir`: nothing when it does not exist, otherwise its
+// status, a symbolic link not followed.
+[[nodiscard]] Result<std::optional<struct stat>> symlink_status(int dir, const std::string& name);
 
 // The web error name of an I/O error (a static text).
 std::string_view dom_error_name(const Error& error);
@@ -53,12 +99,16 @@ std::string_view dom_error_name_owned(Error&& error);
 
 struct ListingEntry {
   std::string name;  // the raw file name as UTF-8, ill-formed sequences as U+FFFD
-  std::string path;  // directory joined with the raw file name bytes
+  std::string raw;   // the file name's own bytes, to reach the entry by
 };
 
-// The entries of a directory in the order the system yields them, without "."
-// and "..". A directory that does not exist lists as empty.
-[[nodiscard]] Result<std::vector<ListingEntry>> list_dir(const std::string& directory);
+// The entries of the open directory `dir` in the order the system yields
+// them, without "." and "..". Reads through a descriptor of its own, so `dir`
+// may be an O_PATH one.
+[[nodiscard]] Result<std::vector<ListingEntry>> list_dir(int dir);
+// The same walk through the raw names only, for callers that look at most
+// entries just once.
+[[nodiscard]] Status for_each_entry(int dir, const std::function<void(std::string_view raw)>& visit);
 
 // Name order of every sorted list of the service: UTF-16 code units compared
 // as unsigned numbers, a proper prefix first. Both texts must be valid UTF-8.

@@ -236,9 +236,12 @@ Json answer_valid(const ServeContext& context, const Request& request) {
     payloads.push_back(std::move(*bytes));
   }
 
+  // The root is opened once (following a link: the root itself may be one);
+  // everything below it is then reached from this descriptor.
   std::string root(request.root);
+  UniqueFd root_fd(open(root.c_str(), O_PATH | O_CLOEXEC));
   struct stat st;
-  if (stat(root.c_str(), &st) != 0) {
+  if (!root_fd || fstat(root_fd.get(), &st) != 0) {
     Error error = Error::from_errno(errno);
     std::string_view name = dom_error_name(error);
     if (name == "NotFoundError") return make_refusal("missing", name);
@@ -246,7 +249,7 @@ Json answer_valid(const ServeContext& context, const Request& request) {
   }
   if (!S_ISDIR(st.st_mode)) return make_refusal("not-a-directory");
 
-  OpResult result = execute_op(context, request, request.root, payloads);
+  OpResult result = execute_op(context, request, root_fd.get(), payloads);
   if (!result) return make_refusal("io-error", result.error());
   return std::move(*result);
 }

@@ -204,7 +204,7 @@ int serve(std::string request_dir) {
   auto watchdog = std::make_shared<Watchdog>();
   spawn([watchdog] { deadline_watchdog(watchdog); });
 
-  ServeContext context{std::move(request_dir), &symlink_status};
+  ServeContext context{std::move(request_dir)};
   for (;;) {
     std::optional<Json> request = channel->receive();
     if (!request) return EXIT_END_OF_INPUT;

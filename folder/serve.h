@@ -39,7 +39,6 @@ inline constexpr int EXIT_WATCHDOG = 6;
 // What the session lends, read-only, to every request.
 struct ServeContext {
   std::string request_dir;  // raw bytes, absolute; need not exist
-  SymlinkProbe symlink_probe = nullptr;
 };
 
 // Shared by the main thread (sets and clears the deadline) and the watchdog

@@ -1,7 +1,6 @@
 // Write path: whole-or-nothing writes through a temporary file beside the
 // target, and the sweep of temporary files that an interrupted write left.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -45,33 +44,6 @@ bool is_temp_of(std::string_view raw, std::string_view name) {
   if (raw.size() < kTempTail || !is_temp_tail(raw.substr(raw.size() - kTempTail))) return false;
   std::string_view head = raw.substr(0, raw.size() - kTempTail);
   return head == name || lossy_utf8(head) == name;
-}
-
-// Paths of the entries of `directory` that are temporary files of `name`, or
-// nothing when the directory cannot be read to its end. Every write sweeps,
-// and a directory being filled by writeFiles grows with each one, so the other
-// entries cost a byte comparison and no allocation.
-std::optional<std::vector<std::string>> temp_candidates(const std::string& directory,
-                                                        std::string_view name) {
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return std::nullopt;
-  std::vector<std::string> paths;
-  bool failed = false;
-  while (true) {
-    errno = 0;
-    struct dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      failed = errno != 0;
-      break;
-    }
-    if (!is_temp_of(entry->d_name, name)) continue;
-    std::string path = directory;
-    append_component(path, entry->d_name);
-    paths.push_back(std::move(path));
-  }
-  closedir(dir);
-  if (failed) return std::nullopt;
-  return paths;
 }
 
 }  // namespace
@@ -118,62 +90,56 @@ bool temp_file_is_stale(const timespec& mtime, const timespec& now) {
   return age_sec > STALE_TEMP_SECONDS || (age_sec == STALE_TEMP_SECONDS && age_nsec > 0);
 }
 
-void sweep_temp_files(const std::string& directory, std::string_view name) {
-  std::optional<std::vector<std::string>> candidates = temp_candidates(directory, name);
-  if (!candidates) return;
+void sweep_temp_files(int dir, std::string_view name) {
+  // Every write sweeps, and a directory being filled by writeFiles grows with
+  // each one, so the other entries cost a byte comparison and no allocation.
+  std::vector<std::string> candidates;
+  Status listed = for_each_entry(dir, [&](std::string_view raw) {
+    if (is_temp_of(raw, name)) candidates.emplace_back(raw);
+  });
+  if (!listed) return;
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  for (const std::string& path : *candidates) {
-    Result<bool> is_link = symlink_status(path);
-    if (!is_link || *is_link) continue;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) continue;
-    bool stale = temp_file_is_stale(st.st_mtim, now);
-    if (stale && S_ISREG(st.st_mode)) (void)unlink(path.c_str());
+  for (const std::string& raw : candidates) {
+    Result<std::optional<struct stat>> status = symlink_status(dir, raw);
+    if (!status || !*status) continue;
+    const struct stat& st = **status;
+    if (S_ISREG(st.st_mode) && temp_file_is_stale(st.st_mtim, now)) (void)unlinkat(dir, raw.c_str(), 0);
   }
 }
 
-OpResult write_file(std::string_view root, SymlinkProbe probe, std::string_view path,
-                    std::string_view payload) {
-  std::vector<std::string_view> components = split_components(path);
-  std::vector<std::string_view> parents(components.begin(), components.end() - 1);
-  std::string_view name = components.back();
+std::string temp_name(std::string_view name, std::string_view token) {
+  std::string temp(name);
+  temp += '.';
+  temp += token;
+  temp += kTempSuffix;
+  return temp;
+}
 
-  auto walk_parents = [&]() -> std::optional<OpResult> {
-    Result<bool> found = symlink_walk(probe, root, parents);
-    if (!found) return std::unexpected(dom_error_name(found.error()));
-    if (*found) return refusal("Symlink");
-    return std::nullopt;
-  };
-
-  if (auto stop = walk_parents()) return *stop;
+OpResult write_file(int root_fd, std::string_view path, std::string_view payload) {
+  Target target(root_fd, path);
+  if (Stop stop = target.walk_parents()) return *stop;
   if (payload.size() > WRITE_LIMIT) return refusal("TooLarge");
-
-  std::string parent = join_components(root, parents);
-  if (Status made = make_dirs(parent); !made) return std::unexpected(dom_error_name(made.error()));
-  // Links made while the parents were being created.
-  if (auto stop = walk_parents()) return *stop;
-
-  std::string target = parent;
-  append_component(target, name);
-  Result<bool> target_is_link = probe(target);
-  if (!target_is_link) return std::unexpected(dom_error_name(target_is_link.error()));
-  if (*target_is_link) return refusal("Symlink");
-  struct stat st;
-  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return refusal("IsDirectory");
+  if (Stop stop = target.make_parents()) return *stop;
+  if (Stop stop = target.probe()) return *stop;
+  const std::optional<struct stat>& existing = target.status();
+  if (existing && S_ISDIR(existing->st_mode)) return refusal("IsDirectory");
 
   Result<std::string> token = random_token();
   if (!token) return std::unexpected(dom_error_name(token.error()));
-  std::string temp = parent;
-  append_component(temp, std::string(name) + "." + *token + std::string(kTempSuffix));
-
-  UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  int parent = target.dir();
+  const std::string& name = target.name();
+  std::string temp = temp_name(name, *token);
+  UniqueFd fd(openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   // A failed create-new made nothing; the path, should it exist, is not ours.
   if (!fd) return std::unexpected(dom_error_name(Error::from_errno(errno)));
+  // A replaced file keeps who may read it. File systems without modes refuse
+  // the change, and their files have no bits to keep.
+  if (existing && S_ISREG(existing->st_mode)) (void)fchmod(fd.get(), existing->st_mode & 0777);
   Status written = write_and_close(std::move(fd), payload);
-  if (written && rename(temp.c_str(), target.c_str()) != 0) written = fail_errno(errno);
+  if (written && renameat(parent, temp.c_str(), parent, name.c_str()) != 0) written = fail_errno(errno);
   if (!written) {
-    (void)unlink(temp.c_str());
+    (void)unlinkat(parent, temp.c_str(), 0);
     return std::unexpected(dom_error_name(written.error()));
   }
   sweep_temp_files(parent, name);

@@ -41,6 +41,20 @@ class FsTest : public ::testing::Test {
 
   std::string at(const std::string& rel) const { return root_ + "/" + rel; }
 
+  // The root (or any directory) open as the service holds it; the
+  // descriptors live as long as the test.
+  int open_dir(const std::string& path) {
+    held_.emplace_back(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return held_.back().get();
+  }
+  int root_fd() { return open_dir(root_); }
+  // The last component of `path` in its open parent; missing when the
+  // parent does not exist.
+  Place place_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return Place{open_dir(slash == 0 ? "/" : path.substr(0, slash)), path.substr(slash + 1)};
+  }
+
   static void put(const std::string& path, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -97,6 +111,7 @@ class FsTest : public ::testing::Test {
 
   std::string tmp_, root_, outside_, request_dir_;
   mode_t old_umask_ = 0;
+  std::vector<UniqueFd> held_;
 };
 
 inline DirSpec dir_spec(std::string_view path, std::optional<std::string_view> suffix = std::nullopt,

@@ -1,3 +1,8 @@
+#include <stdio.h>
+
+#include <atomic>
+#include <thread>
+
 #include "tests/folder/fs_fixture.h"
 
 namespace vorn::folder {
@@ -14,7 +19,7 @@ class ExecTest : public FsTest {
   std::string run(Op op, std::optional<std::string_view> require_top = std::nullopt,
                   const PayloadList& payloads = {}) {
     Request request{std::move(op), {}, "req1", root_, require_top};
-    return text(execute_op(ServeContext{request_dir_, symlink_status}, request, root_, payloads));
+    return text(execute_op(ServeContext{request_dir_}, request, root_fd(), payloads));
   }
 };
 
@@ -183,9 +188,61 @@ TEST_F(ReadDirsBudgetTest, SharedBudgetEndsTheRequest) {
   EXPECT_FALSE(present(request_dir_ + "/files-req1/8/0"));
   specs.pop_back();
   Request request{ReadDirsOp{specs}, {}, "req2", root_, std::nullopt};
-  OpResult all = execute_op(ServeContext{request_dir_, symlink_status}, request, root_, {});
+  OpResult all = execute_op(ServeContext{request_dir_}, request, root_fd(), {});
   ASSERT_TRUE(all.has_value());
   EXPECT_EQ((*all)["dirs"].size(), 8u);
+}
+
+// A directory below the root and a link to the outside trade names all the
+// time while requests run, here through the walk that goes one component at
+// a time (kernels without beneath-resolution). Whatever the interleaving,
+// every answer is the normal one or the "Symlink" refusal, and the outside
+// is never read, listed, changed or added to.
+TEST_F(ExecTest, SwappedDirectoryNeverLeadsOutsideWithoutKernelResolution) {
+  use_kernel_resolution(false);
+  put(at("d/inside"), "inside");
+  link(outside_, at("l"));
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop.load()) {
+      (void)renameat2(AT_FDCWD, at("d").c_str(), AT_FDCWD, at("l").c_str(), RENAME_EXCHANGE);
+    }
+  });
+  const std::string exists_false = R"({"exists":false,"reachable":true})";
+  const std::string reachable = R"({"reachable":true})";
+  struct Case {
+    Op op;
+    std::vector<std::string> answers;  // besides the "Symlink" refusal
+  };
+  std::vector<Case> cases = {
+      {ExistsOp{"d/secret"}, {exists_false}},
+      {WriteOp{"d/written"}, {reachable}},
+      {MakeDirOp{"d/made"}, {reachable}},
+      {RemoveOp{"d/secret"}, {reachable}},
+      {MoveOp{"d/secret", "moved"}, {reachable}},
+      {ListNamesOp{"d", std::nullopt}, {}},
+      {ReadDirOp{dir_spec("d")}, {}},
+  };
+  for (Case& c : cases) {
+    for (int round = 0; round < 300; ++round) {
+      std::string answer = run(c.op, std::nullopt, {"payload"});
+      if (answer == kSymlink) continue;
+      if (std::holds_alternative<ListNamesOp>(c.op) || std::holds_alternative<ReadDirOp>(c.op)) {
+        EXPECT_EQ(answer.find("secret"), std::string::npos) << answer;
+        EXPECT_NE(answer.find("\"reachable\":true"), std::string::npos) << answer;
+        continue;
+      }
+      EXPECT_NE(std::find(c.answers.begin(), c.answers.end(), answer), c.answers.end()) << answer;
+    }
+  }
+  stop = true;
+  swapper.join();
+  use_kernel_resolution(true);
+  expect_outside_untouched();
+  EXPECT_FALSE(present(at("moved")) && get(at("moved")) == "outside secret");
+  for (const std::string& copy : names_in(request_dir_ + "/files-req1")) {
+    EXPECT_NE(get(request_dir_ + "/files-req1/" + copy), "outside secret");
+  }
 }
 
 }  // namespace

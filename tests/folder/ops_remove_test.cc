@@ -9,18 +9,18 @@ using testing::text;
 using RemoveTest = FsTest;
 
 TEST_F(RemoveTest, RemovePathHandlesEveryKind) {
-  EXPECT_TRUE(remove_path(at("missing")).has_value());
+  EXPECT_TRUE(remove_path(root_fd(), "missing").has_value());
   make_dir(at("empty"));
-  EXPECT_TRUE(remove_path(at("empty")).has_value());
+  EXPECT_TRUE(remove_path(root_fd(), "empty").has_value());
   EXPECT_FALSE(present(at("empty")));
   put(at("full/x"), "x");
-  Status not_empty = remove_path(at("full"));
+  Status not_empty = remove_path(root_fd(), "full");
   ASSERT_FALSE(not_empty.has_value());
   EXPECT_EQ(dom_error_name(not_empty.error()), "OperationError");
   link(outside_, at("dir-link"));
   link(outside_ + "/secret", at("file-link"));
-  EXPECT_TRUE(remove_path(at("dir-link")).has_value());
-  EXPECT_TRUE(remove_path(at("file-link")).has_value());
+  EXPECT_TRUE(remove_path(root_fd(), "dir-link").has_value());
+  EXPECT_TRUE(remove_path(root_fd(), "file-link").has_value());
   EXPECT_EQ(names_in(root_), std::vector<std::string>{"full"});
   expect_outside_untouched();
 }
@@ -30,7 +30,7 @@ TEST_F(RemoveTest, FlatDirectoryGoesWithItsFilesAndLinks) {
   put(at("d/b"), "b");
   link(outside_, at("d/to-outside"));
   link(outside_ + "/secret", at("d/to-secret"));
-  EXPECT_EQ(text(remove_dir_if_flat(at("d"))), R"({"reachable":true,"removed":true})");
+  EXPECT_EQ(text(remove_dir_if_flat(place_of(at("d")))), R"({"reachable":true,"removed":true})");
   EXPECT_FALSE(present(at("d")));
   expect_outside_untouched();
 }
@@ -38,26 +38,26 @@ TEST_F(RemoveTest, FlatDirectoryGoesWithItsFilesAndLinks) {
 TEST_F(RemoveTest, SubdirectoryKeepsTheDirectoryButNotItsFiles) {
   put(at("d/a"), "a");
   put(at("d/sub/inner"), "kept");
-  EXPECT_EQ(text(remove_dir_if_flat(at("d"))), R"({"reachable":true,"removed":false})");
+  EXPECT_EQ(text(remove_dir_if_flat(place_of(at("d")))), R"({"reachable":true,"removed":false})");
   EXPECT_EQ(names_in(at("d")), std::vector<std::string>{"sub"});
   EXPECT_EQ(get(at("d/sub/inner")), "kept");
 }
 
 TEST_F(RemoveTest, EmptyOrMissingDirectoryIsRemovedAndAFileFails) {
   make_dir(at("empty"));
-  EXPECT_EQ(text(remove_dir_if_flat(at("empty"))), R"({"reachable":true,"removed":true})");
+  EXPECT_EQ(text(remove_dir_if_flat(place_of(at("empty")))), R"({"reachable":true,"removed":true})");
   EXPECT_FALSE(present(at("empty")));
-  EXPECT_EQ(text(remove_dir_if_flat(at("missing"))), R"({"reachable":true,"removed":true})");
+  EXPECT_EQ(text(remove_dir_if_flat(place_of(at("missing")))), R"({"reachable":true,"removed":true})");
   put(at("file"), "x");
-  EXPECT_EQ(text(remove_dir_if_flat(at("file"))), "error:InvalidAccessError");
+  EXPECT_EQ(text(remove_dir_if_flat(place_of(at("file")))), "error:InvalidAccessError");
   EXPECT_TRUE(present(at("file")));
 }
 
 TEST_F(RemoveTest, ListNamesSortsAndTellsHolders) {
-  EXPECT_EQ(text(list_names(at("missing"), std::nullopt)), R"({"names":[],"reachable":true})");
-  EXPECT_EQ(text(list_names(at("missing"), "n")), R"({"holding":[],"names":[],"reachable":true})");
+  EXPECT_EQ(text(list_names(place_of(at("missing")), std::nullopt)), R"({"names":[],"reachable":true})");
+  EXPECT_EQ(text(list_names(place_of(at("missing")), "n")), R"({"holding":[],"names":[],"reachable":true})");
   put(at("file"), "x");
-  EXPECT_EQ(text(list_names(at("file"), std::nullopt)), "error:InvalidAccessError");
+  EXPECT_EQ(text(list_names(place_of(at("file")), std::nullopt)), "error:InvalidAccessError");
 
   put(at("d/with/n"), "x");           // holds n
   make_dir(at("d/dir-n/n"));          // holds a directory n
@@ -66,21 +66,21 @@ TEST_F(RemoveTest, ListNamesSortsAndTellsHolders) {
   link(at("d/with"), at("d/link-to-with"));
   make_dir(at("d/dangling"));
   link(at("nowhere"), at("d/dangling/n"));
-  EXPECT_EQ(text(list_names(at("d"), "n")),
+  EXPECT_EQ(text(list_names(place_of(at("d")), "n")),
             R"({"holding":["dir-n","with"],"names":["Plain","dangling","dir-n","link-to-with",)"
             R"("with","without"],"reachable":true})");
-  EXPECT_EQ(text(list_names(at("d"), std::nullopt)),
+  EXPECT_EQ(text(list_names(place_of(at("d")), std::nullopt)),
             R"({"names":["Plain","dangling","dir-n","link-to-with","with","without"],"reachable":true})");
 }
 
 TEST_F(RemoveTest, ListNamesTakesTheFirstThousandDelivered) {
   for (int i = 0; i < 1500; ++i) put(at("d/" + std::to_string(i)), "");
-  Result<std::vector<ListingEntry>> listed = list_dir(at("d"));
+  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d")));
   ASSERT_TRUE(listed.has_value());
   std::vector<std::string> first;
   for (size_t i = 0; i < 1000; ++i) first.push_back((*listed)[i].name);
   std::sort(first.begin(), first.end());  // ASCII digits: byte order is the name order
-  OpResult answer = list_names(at("d"), std::nullopt);
+  OpResult answer = list_names(place_of(at("d")), std::nullopt);
   ASSERT_TRUE(answer.has_value());
   EXPECT_EQ((*answer)["names"], Json(first));
 }

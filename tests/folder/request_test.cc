@@ -41,7 +41,7 @@ TEST(EchoId, OnlyWellFormedIdsAreEchoed) {
 }
 
 TEST(HandleRequest, NonObjectsAndBadFieldsGiveTheInvalidRequestRefusal) {
-  ServeContext context{"/nonexistent-request-dir", &symlink_status};
+  ServeContext context{"/nonexistent-request-dir"};
   const std::string invalid_null =
       R"({"error":"InvalidRequest","id":null,"reachable":false,"reason":"io-error"})";
   for (const char* text : {"5", "[1]", "null", "\"x\"", "{}"})
