@@ -4,6 +4,7 @@ identity, limit or mount namespace, and small checks of the disk afterwards."""
 import os
 import re
 import shutil
+import stat
 import subprocess
 import tempfile
 
@@ -25,9 +26,10 @@ def io_error(name, id="r1", **extra):
     return compact(value)
 
 
-def tree(path):
-    """Every path below `path` (links not followed) with its content or kind."""
-    found = {}
+def tree(path, modes=False):
+    """Every path below `path` (links not followed) with its content or kind;
+    with `modes`, each paired with its permission bits, `path` itself as "."."""
+    found = {".": stat.S_IMODE(os.lstat(path).st_mode)} if modes else {}
     for dirpath, dirnames, filenames in os.walk(path):
         for name in dirnames + filenames:
             full = os.path.join(dirpath, name)
@@ -39,6 +41,8 @@ def tree(path):
             else:
                 with open(full, "rb") as f:
                     found[rel] = f.read()
+            if modes:
+                found[rel] = (stat.S_IMODE(os.lstat(full).st_mode), found[rel])
     return found
 
 

@@ -72,6 +72,21 @@ class ReadDirTest(OutsideTest):
         self.f.call(self.f.request("readDir", id="Req-7", path="d"))
         self.assertEqual(read_file(os.path.join(self.copies("Req-7"), "0")), b"second")
 
+    def test_failed_entry_leaves_an_older_copy_of_a_reused_id(self):
+        self.put("d/a", b"older copy")
+        self.f.call(self.f.request("readDir", id="X", path="d"))
+        older = os.path.join(self.copies("X"), "0")
+        before = os.stat(older)
+        # A status file tells size 0 and then reads more: it fails "Changed"
+        # after it was opened, and as the own file it ends the listing.
+        body = self.f.call(self.f.request("readDir", id="X", root="/proc", path=str(os.getpid()),
+                                          suffix="status", mine="status"))
+        self.assertEqual(body, refusal("own-file-unreadable", "Changed", id="X"))
+        self.assertEqual(os.listdir(self.copies("X")), ["0"])
+        after = os.stat(older)
+        self.assertEqual((after.st_ino, after.st_mtime_ns, read_file(older)),
+                         (before.st_ino, before.st_mtime_ns, b"older copy"))
+
     def test_read_dirs_numbers_its_folders(self):
         self.put("a/one", b"1")
         self.put("b/two", b"22")

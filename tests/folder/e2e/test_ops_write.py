@@ -32,6 +32,22 @@ class WriteTest(OutsideTest):
         self.assertEqual(read_file(self.path("a/b/c.txt")), b"")
         self.assertEqual(os.listdir(self.path("a/b")), ["c.txt"])
 
+    def test_replacing_keeps_the_mode_and_new_files_follow_the_umask(self):
+        umask = os.umask(0)
+        os.umask(umask)
+        for rel, mode in (("private", 0o600), ("tool", 0o755)):
+            write_file(self.path(rel), b"old")
+            os.chmod(self.path(rel), mode)
+        self.assertEqual(self.write("private", b"new private"), ok())
+        payloads = [self.f.put_payload("p%d" % i, b"new %d" % i) for i in range(2)]
+        files = [{"path": "tool"}, {"path": "fresh"}]
+        self.assertEqual(self.f.call(self.f.request("writeFiles", files=files, payloads=payloads)),
+                         ok())
+        for rel, mode, data in (("private", 0o600, b"new private"), ("tool", 0o755, b"new 0"),
+                                ("fresh", 0o666 & ~umask, b"new 1")):
+            self.assertEqual((oct(os.stat(self.path(rel)).st_mode & 0o777),
+                              read_file(self.path(rel))), (oct(mode), data), rel)
+
     def test_payload_limit(self):
         self.assertEqual(self.write("exact", b"e" * LIMIT), ok())
         self.assertEqual(os.path.getsize(self.path("exact")), LIMIT)
