@@ -25,7 +25,8 @@ namespace vorn {
 
 struct BridgeState;
 
-// <profile>/vorn-agents/port.json, checked; none on any problem.
+// <profile>/vorn-agents/port.json, checked; none on any problem, a file over
+// kAgentsFileLimit included.
 std::optional<PortFile> read_port_file(const std::filesystem::path& profile);
 
 // A request written to the browser and not yet answered.

@@ -101,8 +101,8 @@ std::filesystem::path DirSecretStore::secret_path(std::string_view key) const {
 
 std::optional<Credentials> DirSecretStore::load(std::string_view key) {
   // A FIFO in place of the file fails to read instead of stopping the bridge
-  // until someone writes to it.
-  Result<std::string> text = read_whole_file(secret_path(key));
+  // until someone writes to it; an endless file fails at the bound.
+  Result<std::string> text = read_whole_file(secret_path(key), kAgentsFileLimit);
   if (!text) return std::nullopt;
   Result<Credentials> credentials = decode_credentials_text(*text);
   if (!credentials) return std::nullopt;

@@ -11,6 +11,7 @@
 // temporary name + rename).
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -31,6 +32,11 @@ struct Credentials {
 
 // <profile>/vorn-agents, with exactly one separator.
 std::filesystem::path agents_dir(const std::filesystem::path& profile);
+
+// The most the bridge reads of a file that others can put in the agents
+// directory (port.json, a credentials file). Each holds a few hundred bytes;
+// a larger or endless file is read no further and counts as unusable.
+inline constexpr std::size_t kAgentsFileLimit = 64 * 1024;
 
 // First 16 bytes of SHA-256 over the text's bytes, as 32 lowercase hex digits.
 std::string short_digest(std::string_view text);

@@ -27,6 +27,15 @@ namespace {
 
 constexpr std::string_view kVersionPrefix = "vorn-mcp ";
 
+// A build answers --version with one short line; a program that keeps
+// writing (or leaves a child that does) is read no further than this.
+constexpr std::size_t kVersionOutputLimit = 4096;
+
+// Linux caps a program's argument and environment strings together at a
+// quarter of the stack limit and never above 6 MiB (three quarters of the
+// 8 MiB default stack), so 8 MiB holds any command line the kernel accepts.
+constexpr std::size_t kCommandLineLimit = 8 << 20;
+
 // Characters with the Unicode White_Space property.
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -79,14 +88,18 @@ void kill_and_reap(pid_t pid) {
 }
 
 // Everything the exited child left in the pipe. The read end is non-blocking
-// so that a grandchild still holding the write end cannot stall the loop.
+// so that a grandchild still holding the write end cannot stall the loop, and
+// the bound keeps one that writes without end from holding it.
 Result<std::string> drain_pipe(int fd) {
   std::string out;
-  char buffer[4096];
+  char buffer[kVersionOutputLimit + 1];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fd, buffer, sizeof buffer - out.size());
     if (n > 0) {
       out.append(buffer, static_cast<size_t>(n));
+      if (out.size() > kVersionOutputLimit) {
+        return fail(ErrorKind::kInvalidData, "the version answer is too long");
+      }
     } else if (n == 0) {
       return out;
     } else if (errno == EINTR) {
@@ -104,7 +117,7 @@ Result<std::string> drain_pipe(int fd) {
 // without them, on another profile.
 Result<std::vector<std::string>> own_arguments() {
   std::vector<std::string> args;
-  const std::string all = TRY(read_whole_file("/proc/self/cmdline"));
+  const std::string all = TRY(read_whole_file("/proc/self/cmdline", kCommandLineLimit));
   size_t start = 0;
   while (start < all.size()) {
     size_t end = all.find('\0', start);

@@ -64,8 +64,9 @@ class RequestChannel {
   bool receiver_gone_ = false;
 };
 
-// Writes the whole buffer to standard output; any failure ends the process,
-// a closed pipe included (SIGPIPE is ignored, so it shows as EPIPE).
+// Writes the whole buffer to standard output, waiting while a non-blocking
+// one is full; any failure ends the process, a closed pipe included (SIGPIPE
+// is ignored, so it shows as EPIPE).
 void write_stdout_or_exit(const std::vector<std::uint8_t>& bytes) {
   std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   if (!write_all(STDOUT_FILENO, text)) hard_exit(EXIT_BROKEN_STREAM);

@@ -1,21 +1,62 @@
 #include "frame/file.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "frame/unique_fd.h"
 
 namespace vorn {
 
-Result<std::string> read_whole_file(const std::string& path) {
+namespace {
+
+Error too_large(std::size_t limit) {
+  return Error::make(ErrorKind::kInvalidData,
+                     "the file holds more than " + std::to_string(limit) + " bytes");
+}
+
+// Waits until `fd` takes more bytes after a write said EAGAIN. Only a
+// non-blocking descriptor is waited on: on a blocking one EAGAIN means that
+// its send time-out expired, and that stays an error.
+Status wait_writable(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return fail_errno(errno);
+  if ((flags & O_NONBLOCK) == 0) return fail_errno(EAGAIN);
+  for (;;) {
+    pollfd pfd{fd, POLLOUT, 0};
+    const int ready = ::poll(&pfd, 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return fail_errno(errno);
+    if ((pfd.revents & POLLNVAL) != 0) return fail_errno(EBADF);
+    // Ready, or an error or hang-up that the next write reports itself.
+    return {};
+  }
+}
+
+}  // namespace
+
+Result<std::string> read_whole_file(const std::string& path, std::size_t limit) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return fail_errno(errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fail_errno(errno);
+  // A regular file says its size; files of /proc and devices say 0 or lie,
+  // so the read below is bounded all the same.
+  if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > limit) {
+    return fail(too_large(limit));
+  }
   std::string text;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    // One byte past the bound tells a file of exactly `limit` bytes from a
+    // longer one.
+    const std::size_t want = std::min(sizeof buffer, limit + 1 - text.size());
+    const ssize_t n = ::read(fd.get(), buffer, want);
     if (n < 0) {
       const int saved = errno;
       if (saved == EINTR) continue;
@@ -23,6 +64,7 @@ Result<std::string> read_whole_file(const std::string& path) {
     }
     if (n == 0) return text;
     text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > limit) return fail(too_large(limit));
   }
 }
 
@@ -32,6 +74,10 @@ Status write_all(int fd, std::string_view bytes) {
     if (n < 0) {
       const int saved = errno;
       if (saved == EINTR) continue;
+      if (saved == EAGAIN) {
+        TRY(wait_writable(fd));
+        continue;
+      }
       return fail_errno(saved);
     }
     if (n == 0) return fail(ErrorKind::kWriteZero, "failed to write whole buffer");

@@ -5,6 +5,7 @@
 // Thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,14 +13,19 @@
 
 namespace vorn {
 
-// The whole content of `path`. The file is opened non-blocking, so a FIFO in
-// its place fails with the would-block error instead of waiting for a
-// writer.
-[[nodiscard]] Result<std::string> read_whole_file(const std::string& path);
+// The whole content of `path` when it holds at most `limit` bytes. A longer
+// file, or an endless one such as a link to /dev/zero, fails with
+// kInvalidData after at most `limit` + 1 bytes were read, so a look costs no
+// more than the bound. The file is opened non-blocking, so a FIFO in its
+// place fails with the would-block error instead of waiting for a writer.
+[[nodiscard]] Result<std::string> read_whole_file(const std::string& path, std::size_t limit);
 
 // Writes every byte of `bytes` to `fd`, retrying interrupted and short
 // writes; a write that takes nothing gives kWriteZero
-// "failed to write whole buffer".
+// "failed to write whole buffer". A non-blocking descriptor that is full is
+// waited on until it takes more, so a reader that hands over a non-blocking
+// pipe still gets every byte. A blocking descriptor that reports EAGAIN (a
+// socket whose send time-out expired) fails with that error as before.
 [[nodiscard]] Status write_all(int fd, std::string_view bytes);
 
 // Opens /dev/null on each of the three standard descriptors that is closed,

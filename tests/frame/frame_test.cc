@@ -8,14 +8,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <thread>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "frame/file.h"
 #include "frame/unique_fd.h"
 
 namespace vorn {
@@ -351,6 +354,59 @@ TEST(DeadlineReaderTest, OversizedDeclarationLeavesTheBodyUnread) {
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().message, "declared frame exceeds the limit");
   EXPECT_EQ(pending_bytes(pair.near.get()), 8u);
+}
+
+// --- whole files and whole writes ------------------------------------------------
+
+TEST(WholeFileTest, ReadsUpToTheBoundAndNoFurther) {
+  std::string path = ::testing::TempDir() + "vorn-whole-file-XXXXXX";
+  UniqueFd fd(::mkostemp(path.data(), O_CLOEXEC));
+  ASSERT_TRUE(fd);
+  ASSERT_EQ(::write(fd.get(), "12345", 5), 5);
+  EXPECT_EQ(read_whole_file(path, 5).value(), "12345");
+  Result<std::string> over = read_whole_file(path, 4);
+  ASSERT_FALSE(over.has_value());
+  EXPECT_EQ(over.error().kind, ErrorKind::kInvalidData);
+  ::unlink(path.c_str());
+  // Endless, and a file that says size 0 but reads more: neither is trusted
+  // for its size.
+  EXPECT_EQ(read_whole_file("/dev/zero", 1 << 16).error().kind, ErrorKind::kInvalidData);
+  Result<std::string> status = read_whole_file("/proc/self/status", 1 << 20);
+  ASSERT_TRUE(status.has_value()) << status.error().text();
+  EXPECT_TRUE(status->starts_with("Name:"));
+  EXPECT_EQ(read_whole_file("/proc/self/status", 8).error().kind, ErrorKind::kInvalidData);
+}
+
+TEST(WholeWriteTest, WaitsOnAFullNonBlockingPipe) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd read_end(fds[0]), write_end(fds[1]);
+  const std::string bytes(1 << 20, 'x');
+  std::string got;
+  std::thread reader([&] {
+    char buffer[4096];
+    for (;;) {
+      pollfd pfd{read_end.get(), POLLIN, 0};
+      if (::poll(&pfd, 1, -1) < 0 && errno != EINTR) return;
+      const ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
+      if (n == 0) return;
+      if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+  EXPECT_TRUE(write_all(write_end.get(), bytes).has_value());
+  write_end.reset();
+  reader.join();
+  EXPECT_EQ(got.size(), bytes.size());
+}
+
+TEST(WholeWriteTest, ASendTimeOutStaysAnError) {
+  SocketPair pair = socket_pair();
+  timeval tv{0, 20'000};
+  ASSERT_EQ(::setsockopt(pair.near.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv), 0);
+  // Nobody reads: once the socket is full the time-out expires.
+  Status written = write_all(pair.near.get(), std::string(16 << 20, 'x'));
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().os_error, EAGAIN);
 }
 
 }  // namespace
