@@ -5,6 +5,7 @@ directory, so no test touches a real profile, and with no `vorn` program
 beside the binary, so no browser is ever started.
 """
 
+import fcntl
 import json
 import os
 import select
@@ -83,9 +84,11 @@ def modern_meta(extra=None):
 
 
 class Bridge:
-    """One running vorn-mcp with a private home and profile."""
+    """One running vorn-mcp with a private home and profile.
+    `nonblocking_output` hands over a non-blocking output pipe of one page,
+    as an agent may."""
 
-    def __init__(self, args=None, env=None, profile=True):
+    def __init__(self, args=None, env=None, profile=True, nonblocking_output=False):
         self.tmp = tempfile.TemporaryDirectory(prefix="vorn-mcp-e2e-")
         self.home = os.path.join(self.tmp.name, "home")
         os.mkdir(self.home)
@@ -104,14 +107,22 @@ class Bridge:
         if profile:
             argv += ["--profile", self.profile]
         argv += list(args or [])
+        output = subprocess.PIPE
+        if nonblocking_output:
+            read_end, output = os.pipe2(os.O_CLOEXEC)
+            os.set_blocking(output, False)
+            fcntl.fcntl(output, fcntl.F_SETPIPE_SZ, 4096)
         self.proc = subprocess.Popen(
             argv,
             stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
+            stdout=output,
             stderr=subprocess.PIPE,
             env=full_env,
             cwd=self.tmp.name,
         )
+        if nonblocking_output:
+            os.close(output)
+            self.proc.stdout = os.fdopen(read_end, "rb", buffering=0)
         self._out = b""
         self._err = b""
         self._err_eof = False

@@ -26,7 +26,10 @@ import threading
 import time
 
 FRAME_LIMIT = 1048576
-WAIT = 15.0 if os.environ.get("VORN_SANITIZE") == "1" else 8.0
+SANITIZED = os.environ.get("VORN_SANITIZE") == "1"
+WAIT = 15.0 if SANITIZED else 8.0
+# The most the bridge reads of port.json or a credentials file.
+AGENTS_FILE_LIMIT = 64 * 1024
 
 
 def compact(value):
@@ -441,6 +444,13 @@ class BridgeProcess:
         if initialized:
             self.send({"jsonrpc": "2.0", "method": "notifications/initialized"})
         return answer
+
+    def peak_rss_mib(self):
+        with open("/proc/%d/status" % self.proc.pid) as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+        raise AssertionError("no VmHWM for vorn-mcp")
 
     def call(self, id, text="hi", name="echo", timeout=WAIT):
         self.send({"jsonrpc": "2.0", "id": id, "method": "tools/call",

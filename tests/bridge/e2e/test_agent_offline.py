@@ -3,6 +3,7 @@ answers, its refusals, and everything an agent can get wrong."""
 
 import json
 import os
+import threading
 import unittest
 
 from bridge_proc import (
@@ -339,6 +340,23 @@ class HandedOverSession(unittest.TestCase):
         self.assertEqual(b.ask(request(1, "tools/list"))["error"]["code"], -32601)
         b.ask(initialize(2))
         self.assertEqual(b.ask(request(3, "tools/list"))["result"], {"tools": []})
+
+
+class NonBlockingOutput(unittest.TestCase):
+    def test_more_answers_than_the_pipe_holds_all_arrive(self):
+        with Bridge(nonblocking_output=True) as b:
+            # Written from a thread: the bridge stops reading while it waits
+            # for the full pipe, and so would this writer.
+            lines = [compact(initialize(0))] + [compact(request(i, "ping")) for i in range(1, 5001)]
+            writer = threading.Thread(target=b.write_raw, args=("\n".join(lines).encode() + b"\n",))
+            writer.start()
+            self.addCleanup(writer.join)
+            ids = [b.message()["id"] for _ in lines]
+            self.assertEqual(ids, list(range(5001)))
+            writer.join()
+            b.close_input()
+            self.assertEqual(b.wait_exit(), 0)
+            self.assertEqual(b.rest_of_output(), "")
 
 
 class FatalInput(unittest.TestCase):

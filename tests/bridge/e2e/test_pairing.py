@@ -7,7 +7,29 @@ import stat
 import tempfile
 import unittest
 
-from fake_browser import BridgeProcess, FakeBrowser, read_text, secret_file, tool_error_code
+from fake_browser import (AGENTS_FILE_LIMIT, SANITIZED, BridgeProcess, FakeBrowser, compact,
+                          read_text, secret_file, tool_error_code)
+
+# Peak resident memory of a bridge that was shown a huge file: far below the
+# file's size, whatever the build.
+SMALL_RSS_MIB = 128 if SANITIZED else 32
+HUGE = 256 << 20
+
+
+def write_padded(path, text, size):
+    """`text` followed by blanks up to `size` bytes: still valid JSON."""
+    with open(path, "w") as f:
+        f.write(text + " " * (size - len(text)))
+
+
+def remove_if_present(path):
+    if os.path.lexists(path):
+        os.unlink(path)
+
+
+def write_sparse(path, size):
+    with open(path, "w") as f:
+        f.truncate(size)
 
 
 class BridgeCase(unittest.TestCase):
@@ -101,6 +123,38 @@ class Pairing(BridgeCase):
         self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
         self.assertEqual(stat.S_IMODE(os.stat(self.agents()).st_mode), 0o700)
         self.assertEqual(sorted(os.listdir(self.agents())), ["port.json", os.path.basename(path)])
+
+    def test_endless_or_oversized_credentials_are_paired_afresh(self):
+        browser = self.browser()
+        browser.known_agents["kept"] = "s" * 32
+        stored = compact({"agent_id": "kept", "secret": "s" * 32})
+        path = secret_file(self.profile, "test-agent")
+        cases = {
+            "endless": lambda: os.symlink("/dev/zero", path),
+            "huge": lambda: write_sparse(path, HUGE),
+            # Credentials the browser knows, but one byte past the bound.
+            "over the bound": lambda: write_padded(path, stored, AGENTS_FILE_LIMIT + 1),
+        }
+        for index, (name, make) in enumerate(cases.items()):
+            with self.subTest(name):
+                make()
+                agent = self.bridge()
+                agent.initialize()
+                hello = browser.ready_connection(index).hello
+                self.assertIs(hello.get("pair"), True)
+                self.assertNotIn("agent_id", hello)
+                self.assertEqual(agent.call(2, "on")["result"]["content"][0]["text"], "on")
+                # The new pairing replaces the link or file, not what it named.
+                browser.wait_for(lambda: not os.path.islink(path)
+                                 and os.path.getsize(path) < 1000, what="the new credentials")
+                self.assertLess(agent.peak_rss_mib(), SMALL_RSS_MIB)
+                self.assertEqual(agent.close(), 0)
+            remove_if_present(path)
+        # At the bound the file is still read.
+        write_padded(path, stored, AGENTS_FILE_LIMIT)
+        agent = self.bridge()
+        agent.initialize()
+        self.assertEqual(browser.ready_connection(len(cases)).hello.get("agent_id"), "kept")
 
     def test_unknown_agent_twice_gives_up(self):
         browser = self.browser()
@@ -234,6 +288,32 @@ class PortFileChecks(BridgeCase):
         self.assertEqual(browser.connections, [])
         # Extra keys are fine.
         browser.write_port_file(raw='{"extra":[1],"port":%d,"token":"%s"}' % (browser.port, token))
+        self.assertEqual(agent.call(99, "yes")["result"]["content"][0]["text"], "yes")
+
+    def test_endless_or_oversized_port_files(self):
+        browser = self.browser(write_port=False)
+        path = os.path.join(self.agents(), "port.json")
+        good = compact({"port": browser.port, "token": browser.token})
+        cases = {
+            "endless": lambda: os.symlink("/dev/zero", path),
+            "huge": lambda: write_sparse(path, HUGE),
+            "over the bound": lambda: write_padded(path, good, AGENTS_FILE_LIMIT + 1),
+        }
+        agent = self.bridge()
+        agent.initialize()
+        for index, (name, make) in enumerate(cases.items()):
+            with self.subTest(name):
+                make()
+                before = len(agent.stderr_lines)
+                self.assertEqual(tool_error_code(agent.call(10 + index)), "vorn_not_running")
+                agent.wait_for(lambda: any("no usable vorn-agents/port.json" in l
+                                           for l in agent.stderr_lines[before:]),
+                               what="the port file complaint")
+            remove_if_present(path)
+        self.assertEqual(browser.connections, [])
+        self.assertLess(agent.peak_rss_mib(), SMALL_RSS_MIB)
+        # At the bound the file is still read, and the session goes on.
+        write_padded(path, good, AGENTS_FILE_LIMIT)
         self.assertEqual(agent.call(99, "yes")["result"]["content"][0]["text"], "yes")
 
 

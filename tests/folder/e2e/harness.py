@@ -13,6 +13,7 @@ Typical use:
         self.assertEqual(body, compact({...}))
 """
 
+import fcntl
 import json
 import os
 import select
@@ -64,10 +65,11 @@ class Folder:
     """One running vorn-folder with its own temporary request directory.
 
     `request_dir` overrides the directory passed (default: <tmp>/req, made);
-    `args` replaces the whole argument list.
+    `args` replaces the whole argument list; `nonblocking_output` hands over
+    a non-blocking output pipe of one page, as a browser may.
     """
 
-    def __init__(self, request_dir=None, args=None, make_dir=True):
+    def __init__(self, request_dir=None, args=None, make_dir=True, nonblocking_output=False):
         self.tmp = tempfile.mkdtemp(prefix="vorn-folder-")
         self.request_dir = request_dir or os.path.join(self.tmp, "req")
         if make_dir and request_dir is None:
@@ -75,9 +77,16 @@ class Folder:
         self.root = os.path.join(self.tmp, "root")
         os.mkdir(self.root)
         argv = [BINARY] + (args if args is not None else [self.request_dir])
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE,
+        output = subprocess.PIPE
+        if nonblocking_output:
+            read_end, output = os.pipe2(os.O_CLOEXEC)
+            os.set_blocking(output, False)
+            fcntl.fcntl(output, fcntl.F_SETPIPE_SZ, 4096)
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=output,
                                      stderr=subprocess.PIPE, bufsize=0)
+        if nonblocking_output:
+            os.close(output)
+            self.proc.stdout = os.fdopen(read_end, "rb", buffering=0)
         self._pending = b""
 
     # -- lifecycle ---------------------------------------------------------

@@ -5,7 +5,7 @@ import struct
 import subprocess
 
 from harness import (BINARY, FRAME_LIMIT, HELLO_ANSWER, WAIT, Folder, FolderTest,
-                     compact, frame, invalid)
+                     compact, frame, invalid, write_file)
 
 USAGE = b"usage: vorn-folder <request directory> | --version\n"
 
@@ -139,6 +139,22 @@ class BrokenFrames(FolderTest):
         f.proc.stdout.close()
         f.send(f.request("exists", path="a"))
         self.assertEqual(f.wait(), 3)
+
+
+class NonBlockingOutput(FolderTest):
+    def test_answers_larger_than_the_pipe_arrive_whole(self):
+        f = self.start(nonblocking_output=True)
+        f.hello()
+        names = ["%04d" % i + "n" * 251 for i in range(1000)]
+        for name in names:
+            write_file(os.path.join(f.root, "many", name))
+        # About 260 KB: the one-page pipe is full many times over.
+        for id in ("a", "b"):
+            answer = f.call(f.request("listNames", id=id, path="many"))
+            self.assertEqual(answer, compact({"id": id, "names": names, "reachable": True}))
+        f.close_stdin()
+        self.assertEqual(f.wait(), 0)
+        self.assertTrue(f.read_end())
 
 
 class FrameLimits(FolderTest):
