@@ -33,14 +33,22 @@ def become_subreaper():
 
 
 def children(pid):
-    """Process ids of the live or unreaped children of `pid`."""
+    """Process ids of the live or unreaped children of `pid`. Found through
+    each process's parent in its stat file, which every kernel has (the
+    per-task children lists are a build option)."""
     found = []
-    for path in glob.glob("/proc/%d/task/*/children" % pid):
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
         try:
-            with open(path) as f:
-                found += [int(p) for p in f.read().split()]
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
         except OSError:
-            pass
+            continue  # ended meanwhile
+        # The name in parentheses may hold anything; the parent follows the
+        # state after its closing parenthesis.
+        if int(stat[stat.rindex(")") + 2:].split()[1]) == pid:
+            found.append(int(entry))
     return found
 
 
