@@ -66,7 +66,7 @@ TEST(ReadPortFile, AFifoReadsAsNone) {
       [&] {
         if (read_port_file(tmp.path()).has_value()) ::_exit(1);
       },
-      std::chrono::seconds(5)));
+      std::chrono::seconds(20)));
 }
 
 // A session state wired to a pipe in place of standard output.

@@ -76,7 +76,7 @@ TEST(ProfileInUse, AFifoInPlaceOfTheLockIsNotWaitedFor) {
   TempDir dir;
   ASSERT_EQ(::mkfifo((dir.path() / ".parentlock").c_str(), 0600), 0);
   EXPECT_TRUE(testing::finishes_in_child([&] { (void)profile_in_use(dir.path()); },
-                                         std::chrono::seconds(10)));
+                                         std::chrono::seconds(20)));
 }
 
 // Sets environment variables for one test and restores them after it.

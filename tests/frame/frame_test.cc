@@ -312,7 +312,7 @@ TEST(DeadlineReaderTest, SilentPeerGivesTheWouldBlockError) {
   SocketPair pair = socket_pair();
   // Long enough that a loaded machine still reaches the receive before the
   // deadline passes (which would give TimedOut instead).
-  DeadlineReader reader{pair.near.get(), std::chrono::steady_clock::now() + std::chrono::milliseconds(400)};
+  DeadlineReader reader{pair.near.get(), std::chrono::steady_clock::now() + std::chrono::seconds(1)};
   auto result = read_frame_deadline(reader);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().kind, ErrorKind::kWouldBlock);
@@ -321,7 +321,7 @@ TEST(DeadlineReaderTest, SilentPeerGivesTheWouldBlockError) {
   // rounds it up to its clock tick).
   auto timeout = receive_timeout(pair.near.get());
   EXPECT_GT(timeout.count(), 0);
-  EXPECT_LT(timeout, std::chrono::seconds(1));
+  EXPECT_LE(timeout, std::chrono::seconds(1));
 }
 
 TEST(DeadlineReaderTest, ReadsFramesAndReportsTheirErrors) {
