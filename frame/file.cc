@@ -20,25 +20,22 @@ Error too_large(std::size_t limit) {
                      "the file holds more than " + std::to_string(limit) + " bytes");
 }
 
-// Waits until `fd` takes more bytes after a write said EAGAIN. Only a
-// non-blocking descriptor is waited on: on a blocking one EAGAIN means that
-// its send time-out expired, and that stays an error.
-Status wait_writable(int fd) {
+}  // namespace
+
+Status wait_ready(int fd, short events) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0) return fail_errno(errno);
   if ((flags & O_NONBLOCK) == 0) return fail_errno(EAGAIN);
   for (;;) {
-    pollfd pfd{fd, POLLOUT, 0};
+    pollfd pfd{fd, events, 0};
     const int ready = ::poll(&pfd, 1, -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return fail_errno(errno);
     if ((pfd.revents & POLLNVAL) != 0) return fail_errno(EBADF);
-    // Ready, or an error or hang-up that the next write reports itself.
+    // Ready, or an error or hang-up that the next call reports itself.
     return {};
   }
 }
-
-}  // namespace
 
 Result<std::string> read_whole_file(const std::string& path, std::size_t limit) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -75,7 +72,7 @@ Status write_all(int fd, std::string_view bytes) {
       const int saved = errno;
       if (saved == EINTR) continue;
       if (saved == EAGAIN) {
-        TRY(wait_writable(fd));
+        TRY(wait_ready(fd, POLLOUT));
         continue;
       }
       return fail_errno(saved);

@@ -28,6 +28,12 @@ namespace vorn {
 // socket whose send time-out expired) fails with that error as before.
 [[nodiscard]] Status write_all(int fd, std::string_view bytes);
 
+// Waits until `fd` is ready for `events` (POLLIN or POLLOUT) after a read or
+// write said EAGAIN. Only a non-blocking descriptor is waited on: on a
+// blocking one EAGAIN means that its time-out expired, and that stays an
+// error.
+[[nodiscard]] Status wait_ready(int fd, short events);
+
 // Opens /dev/null on each of the three standard descriptors that is closed,
 // so that no file or socket opened later takes its number and receives the
 // program's protocol by mistake. Fails only when /dev/null cannot be put in

@@ -1,5 +1,6 @@
 #include "frame/frame.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+
+#include "frame/file.h"
 
 namespace vorn {
 namespace {
@@ -138,9 +141,14 @@ ByteSource socket_source(int socket) {
 
 ByteSource fd_source(int fd) {
   return [fd](std::span<std::uint8_t> buffer) -> Result<std::size_t> {
-    ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0) return fail_errno(errno);
-    return static_cast<std::size_t>(got);
+    for (;;) {
+      ssize_t got = ::read(fd, buffer.data(), buffer.size());
+      if (got >= 0) return static_cast<std::size_t>(got);
+      // A partner may hand over a non-blocking pipe: an empty one is waited
+      // on, not taken for a broken stream.
+      if (errno != EAGAIN) return fail_errno(errno);
+      TRY(wait_ready(fd, POLLIN));
+    }
   };
 }
 

@@ -72,7 +72,8 @@ struct DeadlineReader {
 
 // Sources over a descriptor that the caller keeps open for the source's
 // life: one receive without flags per read, or one read(2) per read. EINTR
-// surfaces as kInterrupted.
+// surfaces as kInterrupted. An empty non-blocking descriptor is waited on by
+// the fd source.
 ByteSource socket_source(int socket);
 ByteSource fd_source(int fd);
 

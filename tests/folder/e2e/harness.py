@@ -66,10 +66,12 @@ class Folder:
 
     `request_dir` overrides the directory passed (default: <tmp>/req, made);
     `args` replaces the whole argument list; `nonblocking_output` hands over
-    a non-blocking output pipe of one page, as a browser may.
+    a non-blocking output pipe of one page, and `nonblocking_input` a
+    non-blocking input pipe, as a browser may.
     """
 
-    def __init__(self, request_dir=None, args=None, make_dir=True, nonblocking_output=False):
+    def __init__(self, request_dir=None, args=None, make_dir=True, nonblocking_output=False,
+                 nonblocking_input=False):
         self.tmp = tempfile.mkdtemp(prefix="vorn-folder-")
         self.request_dir = request_dir or os.path.join(self.tmp, "req")
         if make_dir and request_dir is None:
@@ -82,11 +84,18 @@ class Folder:
             read_end, output = os.pipe2(os.O_CLOEXEC)
             os.set_blocking(output, False)
             fcntl.fcntl(output, fcntl.F_SETPIPE_SZ, 4096)
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=output,
+        source = subprocess.PIPE
+        if nonblocking_input:
+            source, write_end = os.pipe2(os.O_CLOEXEC)
+            os.set_blocking(source, False)
+        self.proc = subprocess.Popen(argv, stdin=source, stdout=output,
                                      stderr=subprocess.PIPE, bufsize=0)
         if nonblocking_output:
             os.close(output)
             self.proc.stdout = os.fdopen(read_end, "rb", buffering=0)
+        if nonblocking_input:
+            os.close(source)
+            self.proc.stdin = os.fdopen(write_end, "wb", buffering=0)
         self._pending = b""
 
     # -- lifecycle ---------------------------------------------------------

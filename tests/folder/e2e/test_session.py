@@ -141,7 +141,7 @@ class BrokenFrames(FolderTest):
         self.assertEqual(f.wait(), 3)
 
 
-class NonBlockingOutput(FolderTest):
+class NonBlockingStreams(FolderTest):
     def test_answers_larger_than_the_pipe_arrive_whole(self):
         f = self.start(nonblocking_output=True)
         f.hello()
@@ -155,6 +155,18 @@ class NonBlockingOutput(FolderTest):
         f.close_stdin()
         self.assertEqual(f.wait(), 0)
         self.assertTrue(f.read_end())
+
+    def test_empty_nonblocking_input_is_waited_on(self):
+        # The service reads before anything is sent, and meets a frame cut in
+        # two: both are waits, not broken streams.
+        f = self.start(nonblocking_input=True)
+        f.hello()
+        request = frame(f.request("exists", path="a"))
+        f.send_raw(request[:7])
+        f.send_raw(request[7:])
+        self.assertEqual(f.read_frame(), compact({"exists": False, "id": "r1", "reachable": True}))
+        f.close_stdin()
+        self.assertEqual(f.wait(), 0)
 
 
 class FrameLimits(FolderTest):
