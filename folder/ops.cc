@@ -194,7 +194,7 @@ Stop Target::make_parents() {
   return std::nullopt;
 }
 
-std::optional<OpResult> open_listed_dir(const Place& place, UniqueFd& dir) {
+Stop open_listed_dir(const Place& place, UniqueFd& dir) {
   dir.reset();
   if (place.missing()) return std::nullopt;
   Result<Walk::Kind> opened = open_dir_at(place.dir, place.name, dir);

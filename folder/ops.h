@@ -98,7 +98,7 @@ class Target {
 // Opens the directory at `place` for listing into `dir`; `dir` stays empty
 // when there is no such directory. A link gives the "Symlink" refusal and
 // anything but a directory its error name, both as the stop to answer with.
-[[nodiscard]] std::optional<OpResult> open_listed_dir(const Place& place, UniqueFd& dir);
+[[nodiscard]] Stop open_listed_dir(const Place& place, UniqueFd& dir);
 
 // ---- write path ----
 
@@ -139,9 +139,9 @@ struct CopiedFile {
   std::string copy;  // decimal number of the copy in the output folder
 };
 
-// Lists the directory at `place`, copies every readable regular file that
-// matches the spec into the folder `output` as 0, 1, 2, ... and answers with
-// the listing. `budget` is the byte count shared by the listings of one
+// Lists the directory at `place`, copies every readable regular file whose
+// name ends with the DirSpec's suffix into the folder `output` as 0, 1, 2,
+// ... and answers with the listing. `budget` is the byte count shared by the listings of one
 // readDirs request; it is lowered by what is copied. Without it (readDir)
 // there is no shared budget.
 [[nodiscard]] OpResult copy_listing(const Place& place, const DirSpec& spec,
