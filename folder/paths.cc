@@ -52,13 +52,6 @@ void append_component(std::string& path, std::string_view component) {
   path += component;
 }
 
-std::string join_components(std::string_view base, const std::vector<std::string_view>& components,
-                            size_t count) {
-  std::string path(base);
-  for (size_t i = 0; i < count && i < components.size(); ++i) append_component(path, components[i]);
-  return path;
-}
-
 namespace {
 
 std::atomic<bool> kernel_resolution{true};

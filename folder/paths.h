@@ -35,13 +35,6 @@ std::vector<std::string_view> split_components(std::string_view path);
 // Appends one component to a path: one '/' between them unless the path
 // already ends with '/'.
 void append_component(std::string& path, std::string_view component);
-// `base` with each component appended in turn.
-std::string join_components(std::string_view base, const std::vector<std::string_view>& components,
-                            size_t count);
-inline std::string join_components(std::string_view base,
-                                   const std::vector<std::string_view>& components) {
-  return join_components(base, components, components.size());
-}
 
 // A directory descriptor: owned, or borrowed from the caller (the root's).
 class DirFd {

@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "folder/context.h"
 #include "frame/json.h"
-#include "folder/serve.h"
 
 namespace vorn::folder {
 

@@ -19,9 +19,9 @@
 
 #include <time.h>
 
-#include "frame/json.h"
-#include "folder/paths.h"
+#include "folder/context.h"
 #include "frame/error.h"
+#include "frame/json.h"
 
 namespace vorn::folder {
 
@@ -35,11 +35,6 @@ inline constexpr int EXIT_END_OF_INPUT = 0;
 inline constexpr int EXIT_BAD_USAGE = 2;  // usage error or bad hello
 inline constexpr int EXIT_BROKEN_STREAM = 3;
 inline constexpr int EXIT_WATCHDOG = 6;
-
-// What the session lends, read-only, to every request.
-struct ServeContext {
-  std::string request_dir;  // raw bytes, absolute; need not exist
-};
 
 // Shared by the main thread (sets and clears the deadline) and the watchdog
 // thread (holds the mutex except while waiting).
