@@ -130,12 +130,19 @@ OpResult write_file(int root_fd, std::string_view path, std::string_view payload
   int parent = target.dir();
   const std::string& name = target.name();
   std::string temp = temp_name(name, *token);
-  UniqueFd fd(openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  // A replaced file keeps who may read it. Its temporary file is born open to
+  // its owner alone and gets the kept bits only once it exists: anyone else
+  // could otherwise open it in between and read, through that descriptor,
+  // what is written into a private file. A new file, also one that takes the
+  // place of anything but a regular file, follows the umask from the start.
+  bool keeps_mode = existing && S_ISREG(existing->st_mode);
+  mode_t created = keeps_mode ? 0600 : 0666;
+  UniqueFd fd(openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, created));
   // A failed create-new made nothing; the path, should it exist, is not ours.
   if (!fd) return std::unexpected(dom_error_name(Error::from_errno(errno)));
-  // A replaced file keeps who may read it. File systems without modes refuse
-  // the change, and their files have no bits to keep.
-  if (existing && S_ISREG(existing->st_mode)) (void)fchmod(fd.get(), existing->st_mode & 0777);
+  // File systems without modes refuse the change, and their files have no
+  // bits to keep.
+  if (keeps_mode) (void)fchmod(fd.get(), existing->st_mode & 0777);
   Status written = write_and_close(std::move(fd), payload);
   if (written && renameat(parent, temp.c_str(), parent, name.c_str()) != 0) written = fail_errno(errno);
   if (!written) {

@@ -81,6 +81,13 @@ class WrappedFolder(Folder):
         return "/proc/%d/root%s" % (self.proc.pid, path)
 
 
+def as_nobody():
+    """Runs the child as the unprivileged user nobody (a preexec function)."""
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
 def have_mount_namespaces():
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         return False

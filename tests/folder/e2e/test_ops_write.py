@@ -2,16 +2,104 @@
 temporary file beside the target, the sweep, and links never written
 through."""
 
+import json
 import os
 import resource
+import select
 import signal
+import subprocess
+import sys
 import time
 import unittest
 
-from harness import FolderTest, read_file, write_file
-from ops_support import OutsideTest, WrappedFolder, io_error, ok, temp_files
+from harness import WAIT, FolderTest, read_file, write_file
+from ops_support import OutsideTest, WrappedFolder, as_nobody, io_error, ok, temp_files
 
 LIMIT = 33554432
+
+# Run by another user: watches one directory, opens every temporary file the
+# moment it is created and, once it is renamed away (its content complete),
+# reads what that descriptor can read. Prints "ready", then, when its
+# standard input ends, how many temporary files it saw, opened and read
+# content from.
+WATCHER = r"""
+import ctypes, json, os, select, struct, sys
+IN_MOVED_FROM, IN_CREATE, IN_Q_OVERFLOW = 0x40, 0x100, 0x4000
+libc = ctypes.CDLL(None, use_errno=True)
+directory = sys.argv[1]
+events = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+if events < 0 or libc.inotify_add_watch(events, os.fsencode(directory),
+                                        IN_CREATE | IN_MOVED_FROM) < 0:
+    print("cannot watch %s: errno %d" % (directory, ctypes.get_errno()), flush=True)
+    sys.exit(1)
+print("ready", flush=True)
+seen = {"created": 0, "opened": 0, "read": 0, "overflow": 0}
+held = {}
+
+def read_held(name):
+    fd = held.pop(name, None)
+    if fd is not None:
+        seen["read"] += len(os.pread(fd, 64, 0)) > 0
+        os.close(fd)
+
+def drain():
+    while True:
+        try:
+            data = os.read(events, 1 << 16)
+        except BlockingIOError:
+            return
+        pos = 0
+        while pos < len(data):
+            _, mask, _, length = struct.unpack_from("iIII", data, pos)
+            name = data[pos + 16:pos + 16 + length].rstrip(b"\0").decode()
+            pos += 16 + length
+            seen["overflow"] += bool(mask & IN_Q_OVERFLOW)
+            if not name.endswith(".tmp"):
+                continue
+            if mask & IN_CREATE:
+                seen["created"] += 1
+                try:
+                    held[name] = os.open(os.path.join(directory, name),
+                                         os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+                    seen["opened"] += 1
+                except OSError:
+                    pass
+            elif mask & IN_MOVED_FROM:
+                read_held(name)
+
+while True:
+    readable = select.select([events, 0], [], [])[0]
+    drain()
+    if 0 in readable:
+        break
+for name in list(held):
+    read_held(name)
+print(json.dumps(seen), flush=True)
+"""
+
+
+def start_watcher(directory):
+    """The watcher running as nobody on `directory`, once it is watching; a
+    reason text instead when no interpreter nobody can run gets that far."""
+    reasons = []
+    for python in dict.fromkeys([sys.executable, "/usr/bin/python3"]):
+        try:
+            watcher = subprocess.Popen([python, "-I", "-c", WATCHER, directory],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, preexec_fn=as_nobody)
+        except OSError as error:
+            reasons.append("%s: %s" % (python, error))
+            continue
+        ready, _, _ = select.select([watcher.stdout], [], [], WAIT)
+        line = watcher.stdout.readline() if ready else b"silent"
+        if line == b"ready\n":
+            return watcher
+        watcher.kill()
+        watcher.wait(timeout=WAIT)
+        watcher.stdout.close()
+        watcher.stdin.close()
+        reasons.append("%s: %r" % (python, line))
+    return "; ".join(reasons)
 
 
 class WriteTest(OutsideTest):
@@ -47,6 +135,33 @@ class WriteTest(OutsideTest):
                                 ("fresh", 0o666 & ~umask, b"new 1")):
             self.assertEqual((oct(os.stat(self.path(rel)).st_mode & 0o777),
                               read_file(self.path(rel))), (oct(mode), data), rel)
+
+    def test_replaced_private_file_is_never_readable_by_another_user(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to watch as another user")
+        # Every directory down to "d" must be searchable by nobody.
+        for path in (self.f.tmp, self.f.root, self.path("d")):
+            os.makedirs(path, exist_ok=True)
+            os.chmod(path, 0o755)
+        write_file(self.path("d/private"), b"old")
+        os.chmod(self.path("d/private"), 0o600)
+        watcher = start_watcher(self.path("d"))
+        if isinstance(watcher, str):
+            self.skipTest("nobody cannot watch the test's directory: " + watcher)
+        rounds = 2000
+        try:
+            for i in range(rounds):
+                self.assertEqual(self.write("d/private", b"private %d" % i), ok(), "round %d" % i)
+            out, _ = watcher.communicate(timeout=WAIT)
+        finally:
+            if watcher.poll() is None:
+                watcher.kill()
+                watcher.communicate(timeout=WAIT)
+        seen = json.loads(out)
+        self.assertEqual((seen["created"], seen["read"], seen["overflow"]), (rounds, 0, 0), seen)
+        self.assertEqual((oct(os.stat(self.path("d/private")).st_mode & 0o777),
+                          read_file(self.path("d/private"))),
+                         (oct(0o600), b"private %d" % (rounds - 1)))
 
     def test_payload_limit(self):
         self.assertEqual(self.write("exact", b"e" * LIMIT), ok())
