@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <type_traits>
 
@@ -23,6 +24,28 @@ std::unexpected<std::string_view> failed(const Error& error) {
 std::unexpected<std::string_view> failed_errno(int saved) { return failed(Error::from_errno(saved)); }
 
 Json reachable() { return Json{{"reachable", true}}; }
+
+// Whether every path of the operation fits the system's path limit below
+// `root`.
+bool paths_fit(std::string_view root, const Op& op) {
+  auto fits = [&](std::string_view path) { return fits_path_limit(root, path); };
+  return std::visit(
+      [&](const auto& params) {
+        using T = std::decay_t<decltype(params)>;
+        if constexpr (std::is_same_v<T, ReadDirOp>) {
+          return fits(params.spec.path);
+        } else if constexpr (std::is_same_v<T, ReadDirsOp>) {
+          return std::ranges::all_of(params.dirs, [&](const DirSpec& spec) { return fits(spec.path); });
+        } else if constexpr (std::is_same_v<T, WriteFilesOp>) {
+          return std::ranges::all_of(params.files, fits);
+        } else if constexpr (std::is_same_v<T, MoveOp>) {
+          return fits(params.from) && fits(params.to);
+        } else {
+          return fits(params.path);
+        }
+      },
+      op);
+}
 
 std::string output_folder(const ServeContext& context, const Request& request) {
   std::string folder = context.request_dir;
@@ -235,11 +258,17 @@ Status make_dirs(const std::string& path) {
 
 OpResult execute_op(const ServeContext& context, const Request& request, int root_fd,
                     const PayloadList& payloads) {
+  // A path longer than the system's path calls take gets their answer
+  // (ENAMETOOLONG), in the order those calls would meet it: requireTop's
+  // before its test, the operation's before anything of it is done, so that
+  // a refused request has created, read and changed nothing.
   if (request.require_top) {
+    if (!fits_path_limit(request.root, *request.require_top)) return failed_errno(ENAMETOOLONG);
     Target top(root_fd, *request.require_top);
     if (Stop stop = top.walk_all()) return *stop;
     if (!top.status()) return make_refusal("no-vorn-dir");
   }
+  if (!paths_fit(request.root, request.op)) return failed_errno(ENAMETOOLONG);
   return std::visit(
       [&](const auto& op) -> OpResult {
         using T = std::decay_t<decltype(op)>;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -50,6 +51,11 @@ std::vector<std::string_view> split_components(std::string_view path) {
 void append_component(std::string& path, std::string_view component) {
   if (path.empty() || path.back() != '/') path += '/';
   path += component;
+}
+
+bool fits_path_limit(std::string_view root, std::string_view path) {
+  size_t slash = root.empty() || root.back() != '/' ? 1 : 0;
+  return root.size() + slash + path.size() < PATH_MAX;
 }
 
 namespace {

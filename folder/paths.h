@@ -36,6 +36,12 @@ std::vector<std::string_view> split_components(std::string_view path);
 // already ends with '/'.
 void append_component(std::string& path, std::string_view component);
 
+// Whether `path` below `root`, joined as append_component joins, is shorter
+// than PATH_MAX bytes: a path the system's own path calls can name. Walking
+// through descriptors could reach further, into trees that the user's tools
+// cannot reach or remove.
+bool fits_path_limit(std::string_view root, std::string_view path);
+
 // A directory descriptor: owned, or borrowed from the caller (the root's).
 class DirFd {
  public:

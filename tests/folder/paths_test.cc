@@ -28,9 +28,17 @@ TEST(RelativePath, AcceptsNamesAndRefusesEscapes) {
   EXPECT_FALSE(is_safe_relative_path(std::string_view("a\0b", 3)));
 }
 
-TEST(RelativePath, SplitsAtEachSlash) {
+TEST(RelativePath, SplitsAndMeasuresWithOneSlash) {
   std::vector<std::string_view> parts = split_components("a/b/c");
   EXPECT_EQ(parts, (std::vector<std::string_view>{"a", "b", "c"}));
+  // The full text counts one '/' between root and path unless the root
+  // already ends with one; PATH_MAX bytes is one too many.
+  std::string path(4092, 'p');
+  EXPECT_TRUE(fits_path_limit("/r", path));
+  EXPECT_FALSE(fits_path_limit("/rx", path));
+  EXPECT_TRUE(fits_path_limit("/r/", path));
+  EXPECT_TRUE(fits_path_limit("/", path + "pp"));
+  EXPECT_FALSE(fits_path_limit("/", path + "ppp"));
 }
 
 // Every walk runs twice: through the kernel's beneath-resolution and through

@@ -1,6 +1,7 @@
 """Error names of failures the system really gives: a read-only mount, a full
-file system, a rename across file systems (in a private mount namespace), and
-permission failures of a service running as an unprivileged user."""
+file system, a rename across file systems (in a private mount namespace),
+permission failures of a service running as an unprivileged user, and paths
+longer than the system's path calls take."""
 
 import os
 import unittest
@@ -113,6 +114,99 @@ class PermissionTest(FolderTest):
         self.assertEqual(self.f.call(self.f.request("remove", path="sticky/theirs")),
                          io_error("NotAllowedError"))
         self.assertTrue(os.path.exists(os.path.join(sticky, "theirs")))
+
+
+PATH_MAX = 4096
+TOO_LONG = io_error("OperationError")
+
+
+def snapshot(top):
+    """Every entry below `top` with its content or kind, found through
+    directory descriptors so that paths past PATH_MAX are seen too."""
+    found = {}
+    for dirpath, dirnames, filenames, dirfd in os.fwalk(top):
+        rel = os.path.relpath(dirpath, top)
+        found.update({os.path.join(rel, name): "dir" for name in dirnames})
+        for name in filenames:
+            with open(os.open(name, os.O_RDONLY | os.O_NOFOLLOW, dir_fd=dirfd), "rb") as f:
+                found[os.path.join(rel, name)] = f.read()
+    return found
+
+
+class PathLimitTest(FolderTest):
+    def setUp(self):
+        super().setUp()
+        self.f = self.session()
+
+    def long_path(self, total, last):
+        """A relative path ending in `last` whose full text below the root is
+        `total` bytes, made of components of at most 255 bytes."""
+        room = total - len(self.f.root) - 1 - len(last)
+        parts = []
+        while room > 0:
+            take = min(256, room)  # a component and its '/'
+            if room - take == 1:
+                take -= 1
+            parts.append("d" * (take - 1))
+            room -= take
+        return "/".join(parts + [last])
+
+    def put(self, rel, data):
+        """Writes the file `rel` below the root, making its parents one
+        component at a time, never naming the whole path."""
+        fd = os.open(self.f.root, os.O_RDONLY | os.O_DIRECTORY)
+        parts = rel.split("/")
+        try:
+            for name in parts[:-1]:
+                try:
+                    os.mkdir(name, dir_fd=fd)
+                except FileExistsError:
+                    pass
+                fd, old = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd), fd
+                os.close(old)
+            with open(os.open(parts[-1], os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+                f.write(data)
+        finally:
+            os.close(fd)
+
+    def test_make_dir_and_write_just_past_the_limit_create_nothing(self):
+        name = self.f.put_payload("p", b"long")
+        for total in (PATH_MAX, PATH_MAX + 300):
+            self.assertEqual(self.f.call(self.f.request("makeDir", path=self.long_path(total, "m"))),
+                             TOO_LONG, total)
+            self.assertEqual(self.f.call(self.f.request("write", path=self.long_path(total, "w"),
+                                                        payloads=[name])), TOO_LONG, total)
+            self.assertEqual(os.listdir(self.f.root), [])
+        made, written = self.long_path(PATH_MAX - 1, "m"), self.long_path(PATH_MAX - 1, "w")
+        self.assertEqual(self.f.call(self.f.request("makeDir", path=made)), ok())
+        self.assertEqual(self.f.call(self.f.request("write", path=written, payloads=[name])), ok())
+        self.assertTrue(os.path.isdir(os.path.join(self.f.root, made)))
+        self.assertEqual(read_file(os.path.join(self.f.root, written)), b"long")
+
+    def test_no_operation_reaches_a_path_past_the_limit(self):
+        # A tree a descriptor walk could reach: "far" lies past the limit.
+        far = self.long_path(PATH_MAX + 10, "far")
+        self.put(far + "/f", b"far file")
+        self.put(far + "/sub/held", b"held")
+        write_file(os.path.join(self.f.root, "near", "x"), b"near file")
+        before = snapshot(self.f.root)
+        payloads = [self.f.put_payload("p%d" % k, b"new") for k in range(2)]
+        requests = [
+            dict(op="exists", path=far), dict(op="readDir", path=far),
+            dict(op="readDirs", dirs=[{"path": "near"}, {"path": far}]),
+            dict(op="listNames", path=far, holding="held"), dict(op="removeDir", path=far),
+            dict(op="remove", path=far + "/f"), dict(op="makeDir", path=far + "/new"),
+            dict(op="write", path=far + "/f", payloads=payloads[:1]),
+            dict(op="writeFiles", files=[{"path": "near/first"}, {"path": far + "/new"}],
+                 payloads=payloads),
+            dict(op="move", **{"from": far + "/f", "to": "near/moved"}),
+            dict(op="move", **{"from": "near/x", "to": far + "/g"}),
+            dict(op="exists", path="near", requireTop=far),
+        ]
+        for request in requests:
+            self.assertEqual(self.f.call(self.f.request(**request)), TOO_LONG, request["op"])
+        self.assertEqual(snapshot(self.f.root), before)
+        self.assertEqual(sorted(os.listdir(self.f.request_dir)), sorted(payloads))
 
 
 if __name__ == "__main__":
