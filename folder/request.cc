@@ -196,8 +196,8 @@ std::expected<std::string, std::string_view> read_payload(const std::string& pat
   if (fstat(fd.get(), &st) != 0) return std::unexpected(dom_error_name(Error::from_errno(errno)));
   // The name a directory has always been given (through EISDIR).
   if (!S_ISREG(st.st_mode)) return std::unexpected("InvalidAccessError");
-  std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)),
-                                           PAYLOAD_READ_LIMIT - 1) + 1;
+  const auto size = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
+  std::size_t want = std::min(size, PAYLOAD_READ_LIMIT - 1) + 1;
   std::string bytes;
   bool at_end = false;
   int read_errno = 0;
@@ -239,7 +239,7 @@ Json answer_valid(const ServeContext& context, const Request& request) {
   PayloadList payloads;
   payloads.reserve(request.payloads.size());
   for (std::string_view name : request.payloads) {
-    std::expected<std::string, std::string_view> bytes = read_payload(join(context.request_dir, name));
+    auto bytes = read_payload(join(context.request_dir, name));
     if (!bytes) return make_refusal("io-error", bytes.error());
     payloads.push_back(std::move(*bytes));
   }
