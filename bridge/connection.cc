@@ -111,7 +111,7 @@ std::size_t PendingKeyHash::operator()(std::string_view key) const noexcept {
 }
 
 std::optional<PortFile> read_port_file(const std::filesystem::path& profile) {
-  Result<std::string> text = read_whole_file(agents_dir(profile) / "port.json", kAgentsFileLimit);
+  Result<std::string> text = read_regular_file(agents_dir(profile) / "port.json", kAgentsFileLimit);
   if (!text) return std::nullopt;
   Result<Json> value = parse_json(*text);
   if (!value || !value->is_object()) return std::nullopt;

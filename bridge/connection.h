@@ -26,7 +26,7 @@ namespace vorn {
 struct BridgeState;
 
 // <profile>/vorn-agents/port.json, checked; none on any problem, a file over
-// kAgentsFileLimit included.
+// kAgentsFileLimit or one that is not a regular file included.
 std::optional<PortFile> read_port_file(const std::filesystem::path& profile);
 
 // A request written to the browser and not yet answered.

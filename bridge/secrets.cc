@@ -100,9 +100,10 @@ std::filesystem::path DirSecretStore::secret_path(std::string_view key) const {
 }
 
 std::optional<Credentials> DirSecretStore::load(std::string_view key) {
-  // A FIFO in place of the file fails to read instead of stopping the bridge
-  // until someone writes to it; an endless file fails at the bound.
-  Result<std::string> text = read_whole_file(secret_path(key), kAgentsFileLimit);
+  // Only a regular file is read: a FIFO or a link to the bridge's own
+  // standard streams gives none (and a fresh pairing) without taking a byte
+  // from them; an endless file fails at the bound.
+  Result<std::string> text = read_regular_file(secret_path(key), kAgentsFileLimit);
   if (!text) return std::nullopt;
   Result<Credentials> credentials = decode_credentials_text(*text);
   if (!credentials) return std::nullopt;

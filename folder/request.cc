@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <expected>
 #include <type_traits>
 
 #include "folder/ops.h"
@@ -180,16 +181,23 @@ std::optional<Op> parse_op(std::size_t index, const Json& request) {
   return std::nullopt;
 }
 
-// Reads one whole payload file, but never more than PAYLOAD_READ_LIMIT bytes.
-// The buffer is sized from the file's status plus one byte, so a file that
-// stays as it is is read into one allocation and the end is seen at once.
-Result<std::string> read_payload(const std::string& path) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return fail_errno(errno);
+// Reads one whole payload file, but never more than PAYLOAD_READ_LIMIT bytes;
+// a failure gives the error's web name. The buffer is sized from the file's
+// status plus one byte, so a file that stays as it is is read into one
+// allocation and the end is seen at once.
+std::expected<std::string, std::string_view> read_payload(const std::string& path) {
+  // Non-blocking, so a FIFO in the payload's place cannot hold the open; only
+  // a regular file is read, so neither a FIFO nor a link to the service's own
+  // request stream (/proc/self/fd/0) is read from. Regular files ignore the
+  // flag.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return std::unexpected(dom_error_name(Error::from_errno(errno)));
   struct stat st;
-  std::size_t want = 1 << 16;
-  if (fstat(fd.get(), &st) == 0 && st.st_size >= 0)
-    want = std::min<std::size_t>(static_cast<std::size_t>(st.st_size), PAYLOAD_READ_LIMIT - 1) + 1;
+  if (fstat(fd.get(), &st) != 0) return std::unexpected(dom_error_name(Error::from_errno(errno)));
+  // The name a directory has always been given (through EISDIR).
+  if (!S_ISREG(st.st_mode)) return std::unexpected("InvalidAccessError");
+  const auto size = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
+  std::size_t want = std::min(size, PAYLOAD_READ_LIMIT - 1) + 1;
   std::string bytes;
   bool at_end = false;
   int read_errno = 0;
@@ -215,7 +223,7 @@ Result<std::string> read_payload(const std::string& path) {
     });
     want = target * 2;  // the file grew past its status: double
   }
-  if (read_errno != 0) return fail_errno(read_errno);
+  if (read_errno != 0) return std::unexpected(dom_error_name(Error::from_errno(read_errno)));
   return bytes;
 }
 
@@ -231,8 +239,8 @@ Json answer_valid(const ServeContext& context, const Request& request) {
   PayloadList payloads;
   payloads.reserve(request.payloads.size());
   for (std::string_view name : request.payloads) {
-    Result<std::string> bytes = read_payload(join(context.request_dir, name));
-    if (!bytes) return make_refusal("io-error", dom_error_name(bytes.error()));
+    auto bytes = read_payload(join(context.request_dir, name));
+    if (!bytes) return make_refusal("io-error", bytes.error());
     payloads.push_back(std::move(*bytes));
   }
 

@@ -37,11 +37,25 @@ Status wait_ready(int fd, short events) {
   }
 }
 
-Result<std::string> read_whole_file(const std::string& path, std::size_t limit) {
+namespace {
+
+Error not_regular() { return Error::make(ErrorKind::kInvalidInput, "not a regular file"); }
+
+Result<std::string> read_bounded(const std::string& path, std::size_t limit, bool regular_only) {
+  if (regular_only) {
+    // Opening a FIFO or a device can have effects of its own (a writer
+    // waiting for a reader is let go), so one that is plainly there is not
+    // even opened. The check on the open descriptor below is the one that
+    // counts: the entry may be swapped in between.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) != 0) return fail_errno(errno);
+    if (!S_ISREG(before.st_mode)) return fail(not_regular());
+  }
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return fail_errno(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail_errno(errno);
+  if (regular_only && !S_ISREG(st.st_mode)) return fail(not_regular());
   // A regular file says its size; files of /proc and devices say 0 or lie,
   // so the read below is bounded all the same.
   if (S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > limit) {
@@ -63,6 +77,16 @@ Result<std::string> read_whole_file(const std::string& path, std::size_t limit) 
     text.append(buffer, static_cast<std::size_t>(n));
     if (text.size() > limit) return fail(too_large(limit));
   }
+}
+
+}  // namespace
+
+Result<std::string> read_whole_file(const std::string& path, std::size_t limit) {
+  return read_bounded(path, limit, false);
+}
+
+Result<std::string> read_regular_file(const std::string& path, std::size_t limit) {
+  return read_bounded(path, limit, true);
 }
 
 Status write_all(int fd, std::string_view bytes) {

@@ -20,6 +20,12 @@ namespace vorn {
 // place fails with the would-block error instead of waiting for a writer.
 [[nodiscard]] Result<std::string> read_whole_file(const std::string& path, std::size_t limit);
 
+// read_whole_file for a file that others can put in place: only a regular
+// file is read. Anything else (a FIFO, socket, device, directory, or a link to
+// one such as /proc/self/fd/0) fails with kInvalidInput before a byte is
+// read, so a link to the program's own pipes cannot take its input or output.
+[[nodiscard]] Result<std::string> read_regular_file(const std::string& path, std::size_t limit);
+
 // Writes every byte of `bytes` to `fd`, retrying interrupted and short
 // writes; a write that takes nothing gives kWriteZero
 // "failed to write whole buffer". A non-blocking descriptor that is full is

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <thread>
 #include <string>
 #include <variant>
@@ -375,6 +378,61 @@ TEST(WholeFileTest, ReadsUpToTheBoundAndNoFurther) {
   ASSERT_TRUE(status.has_value()) << status.error().text();
   EXPECT_TRUE(status->starts_with("Name:"));
   EXPECT_EQ(read_whole_file("/proc/self/status", 8).error().kind, ErrorKind::kInvalidData);
+}
+
+TEST(WholeFileTest, RegularOnlyReadsNothingFromAnyOtherKindOfFile) {
+  std::string dir = ::testing::TempDir() + "vorn-regular-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+  struct Cleanup {
+    const std::string& dir;
+    ~Cleanup() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } cleanup{dir};
+  const std::string plain = dir + "/plain", link = dir + "/link", fifo = dir + "/fifo";
+  {
+    UniqueFd fd(::open(plain.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    ASSERT_TRUE(fd);
+    ASSERT_EQ(::write(fd.get(), "12345", 5), 5);
+  }
+  ASSERT_EQ(::symlink(plain.c_str(), link.c_str()), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A regular file, also through a link, reads as before, bound included.
+  EXPECT_EQ(read_regular_file(plain, 5).value(), "12345");
+  EXPECT_EQ(read_regular_file(link, 5).value(), "12345");
+  EXPECT_EQ(read_regular_file(plain, 4).error().kind, ErrorKind::kInvalidData);
+  EXPECT_EQ(read_regular_file(dir + "/absent", 5).error().kind, ErrorKind::kNotFound);
+
+  // A FIFO and a pipe reached through /proc/self/fd, each holding bytes that
+  // a writer put there: refused, and the bytes are still there afterwards.
+  UniqueFd fifo_in(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fifo_out(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(fifo_in && fifo_out);
+  ASSERT_EQ(::write(fifo_out.get(), "abc", 3), 3);
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd pipe_in(fds[0]), pipe_out(fds[1]);
+  ASSERT_EQ(::write(pipe_out.get(), "abc", 3), 3);
+  const std::string own_pipe = "/proc/self/fd/" + std::to_string(pipe_in.get());
+  for (const std::string& path : {fifo, own_pipe}) {
+    Result<std::string> refused = read_regular_file(path, 1 << 16);
+    ASSERT_FALSE(refused.has_value()) << path;
+    EXPECT_EQ(refused.error().kind, ErrorKind::kInvalidInput) << path;
+  }
+  const auto queued = [](int fd) {
+    int n = -1;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+  };
+  EXPECT_EQ(queued(fifo_in.get()), 3);
+  EXPECT_EQ(queued(pipe_in.get()), 3);
+  // Devices and directories, which read_whole_file would open and read.
+  for (const std::string& path : {std::string("/dev/null"), std::string("/dev/zero"), dir}) {
+    Result<std::string> refused = read_regular_file(path, 1 << 16);
+    ASSERT_FALSE(refused.has_value()) << path;
+    EXPECT_EQ(refused.error().kind, ErrorKind::kInvalidInput) << path;
+  }
+  EXPECT_EQ(read_whole_file("/dev/null", 8).value(), "");
 }
 
 TEST(WholeWriteTest, WaitsOnAFullNonBlockingPipe) {

@@ -32,6 +32,22 @@ def write_sparse(path, size):
         f.truncate(size)
 
 
+def not_regular_files(path):
+    """Ways to put something other than a regular file at `path`: links to
+    the reading process's own standard input and output, and a FIFO."""
+    return {
+        "link to its input": lambda: os.symlink("/proc/self/fd/0", path),
+        "link to /dev/stdin": lambda: os.symlink("/dev/stdin", path),
+        "link to its output": lambda: os.symlink("/proc/self/fd/1", path),
+        "fifo": lambda: os.mkfifo(path, 0o600),
+    }
+
+
+# Calls per way of writing them; enough for a bridge that read its own
+# streams even once per call to lose some.
+CALLS = 300
+
+
 class BridgeCase(unittest.TestCase):
     def setUp(self):
         self.profile = os.path.realpath(tempfile.mkdtemp(prefix="vorn-e2e-"))
@@ -155,6 +171,42 @@ class Pairing(BridgeCase):
         agent = self.bridge()
         agent.initialize()
         self.assertEqual(browser.ready_connection(len(cases)).hello.get("agent_id"), "kept")
+
+    def test_credentials_that_are_not_a_regular_file_are_paired_afresh(self):
+        browser = self.browser()
+        # Refused as outdated, every call connects afresh and so loads the
+        # credentials again.
+        browser.outdated = True
+        path = secret_file(self.profile, "test-agent")
+        agent = self.bridge()
+        agent.initialize()
+        for name, make in not_regular_files(path).items():
+            make()
+            for one_line in (False, True):
+                with self.subTest(name, one_line_at_a_time=one_line):
+                    before = len(browser.connections)
+                    # A burst whose answers are read only after every call
+                    # had its handshake; lines one at a time read as they come.
+                    def handled():
+                        hellos = [c for c in browser.connections[before:] if c.hello is not None]
+                        return len(hellos) >= CALLS
+                    answers = agent.call_all(CALLS, one_line,
+                                             read_after=None if one_line else handled)
+                    self.assertEqual({tool_error_code(a) for a in answers}, {"vorn_mcp_outdated"})
+                    hellos = [c.hello for c in browser.connections[before:]]
+                    self.assertGreaterEqual(len(hellos), CALLS)
+                    self.assertTrue(all(h["pair"] is True and "agent_id" not in h for h in hellos))
+            remove_if_present(path)
+        # The new pairing replaces a link to the bridge's output rather than
+        # writing through it.
+        not_regular_files(path)["link to its output"]()
+        browser.outdated = False
+        self.assertEqual(agent.call(2, "on")["result"]["content"][0]["text"], "on")
+        agent_id = browser.wait_for(lambda: list(browser.known_agents), what="a pairing")[0]
+        browser.wait_for(lambda: not os.path.islink(path) and agent_id in read_text(path),
+                         what="the new credentials")
+        self.assertEqual(agent.call(3, "whole")["result"]["content"][0]["text"], "whole")
+        self.assertEqual([m for m in agent.messages if "unparsable" in m], [])
 
     def test_unknown_agent_twice_gives_up(self):
         browser = self.browser()
@@ -314,6 +366,33 @@ class PortFileChecks(BridgeCase):
         self.assertLess(agent.peak_rss_mib(), SMALL_RSS_MIB)
         # At the bound the file is still read, and the session goes on.
         write_padded(path, good, AGENTS_FILE_LIMIT)
+        self.assertEqual(agent.call(99, "yes")["result"]["content"][0]["text"], "yes")
+
+    def test_port_file_that_is_not_a_regular_file(self):
+        browser = self.browser(write_port=False)
+        path = os.path.join(self.agents(), "port.json")
+        agent = self.bridge()
+        agent.initialize()
+        complaint = "vorn-mcp: no usable vorn-agents/port.json in " + self.profile
+        for name, make in not_regular_files(path).items():
+            make()
+            for one_line in (False, True):
+                with self.subTest(name, one_line_at_a_time=one_line):
+                    with agent.cond:
+                        before = len(agent.stderr_lines)
+
+                    def complained():
+                        with agent.cond:
+                            return agent.stderr_lines[before:].count(complaint) >= CALLS
+                    # A burst whose answers are read only after every call
+                    # was handled; lines one at a time read as they come.
+                    answers = agent.call_all(CALLS, one_line,
+                                             read_after=None if one_line else complained)
+                    self.assertEqual({tool_error_code(a) for a in answers}, {"vorn_not_running"})
+                    agent.wait_for(complained, what="a complaint per call")
+            remove_if_present(path)
+        self.assertEqual(browser.connections, [])
+        browser.write_port_file()
         self.assertEqual(agent.call(99, "yes")["result"]["content"][0]["text"], "yes")
 
 

@@ -212,6 +212,34 @@ class Folder:
         value.update(params)
         return value
 
+    def stuck_request(self):
+        """A listNames request whose answer is larger than the output pipe
+        holds: while nobody reads, writing that answer holds the request.
+        (Every file the service reads it opens without waiting, so a slow
+        reader is the one way a test can keep a request running.)"""
+        listed = os.path.join(self.root, "many")
+        os.mkdir(listed)
+        room = fcntl.fcntl(self.proc.stdout.fileno(), fcntl.F_GETPIPE_SZ)
+        for i in range(room // 240 + 20):
+            open(os.path.join(listed, "%05d" % i + "n" * 240), "wb").close()
+        return self.request("listNames", path="many")
+
+    def holds_no_whole_answer(self, timeout=WAIT):
+        """True when standard output, read to its end, holds no whole answer
+        frame (only part of one, or nothing)."""
+        deadline = time.monotonic() + timeout
+        data = self._pending
+        self._pending = b""
+        while True:
+            chunk = self._read_some(deadline)
+            if not chunk:
+                break
+            data += chunk
+        if len(data) < 4:
+            return True
+        (n,) = struct.unpack(">I", data[:4])
+        return len(data) - 4 < n
+
     def put_payload(self, token, data):
         """Leaves a payload file in the request directory; returns its name."""
         name = "payload-%s.bin" % token

@@ -40,8 +40,7 @@ class ResponseTooLarge(FolderTest):
 class BoundedMemory(FolderTest):
     def test_reader_runs_at_most_a_few_frames_ahead(self):
         f = self.session()
-        os.mkfifo(os.path.join(f.request_dir, "payload-fifo.bin"))
-        f.send(f.request("write", path="t", payloads=["payload-fifo.bin"]))
+        f.send(f.stuck_request())
         # While that request hangs, offer many large requests without blocking
         # and count what the service takes in.
         request = f.request("exists", path="a", pad="")

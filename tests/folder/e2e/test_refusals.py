@@ -2,7 +2,7 @@
 
 import os
 
-from harness import FolderTest, compact, invalid, read_file, refusal, write_file
+from harness import FolderTest, compact, frame, invalid, read_file, refusal, write_file
 
 
 class ValidationRefusals(FolderTest):
@@ -99,11 +99,30 @@ class PayloadsAndRoot(FolderTest):
                                   root=os.path.join(f.root, "missing")))
         self.assertEqual(answer, refusal("io-error", "NotFoundError", "r1"))
 
-    def test_payload_that_is_a_directory(self):
-        f = self.session()
-        os.mkdir(os.path.join(f.request_dir, "payload-dir.bin"))
-        self.assertEqual(f.call(f.request("write", path="t", payloads=["payload-dir.bin"])),
-                         refusal("io-error", "InvalidAccessError", "r1"))
+    def test_payload_that_is_not_a_regular_file(self):
+        # A FIFO would hold the request until the watchdog ends the service, a
+        # link to the service's own input would take the requests that follow
+        # as payload, and a device reads as anything; each is refused as a
+        # directory is, and the session goes on.
+        cases = {
+            "directory": os.mkdir,
+            "fifo": os.mkfifo,
+            "device": lambda path: os.symlink("/dev/null", path),
+        }
+        if os.path.isdir("/proc/self/fd"):
+            cases["own input"] = lambda path: os.symlink("/proc/self/fd/0", path)
+        for name, make in cases.items():
+            with self.subTest(name):
+                f = self.session()
+                make(os.path.join(f.request_dir, "payload-odd.bin"))
+                # The next request travels in the same write, so it already
+                # waits on the input while the payload is looked at.
+                write = f.request("write", path="t", payloads=["payload-odd.bin"])
+                self.assertTrue(f.send_raw(frame(write)
+                                           + frame(f.request("exists", path="t", id="r2"))))
+                self.assertEqual(f.read_frame(), refusal("io-error", "InvalidAccessError", "r1"))
+                self.assertEqual(f.read_frame(),
+                                 compact({"exists": False, "id": "r2", "reachable": True}))
 
     def test_payload_is_read_not_consumed(self):
         f = self.session()
