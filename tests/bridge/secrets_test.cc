@@ -31,8 +31,7 @@ std::string read_file(const fs::path& path) {
 }
 
 void write_file(const fs::path& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  testing::write_file(path, content);
 }
 
 mode_t mode_of(const fs::path& path) {
@@ -148,21 +147,18 @@ TEST(DirSecretStore, FailedSavesReportAndLeaveTheOlderFile) {
   const fs::path dir = tmp.path() / "vorn-agents";
   DirSecretStore store(dir);
   ASSERT_TRUE(store.save("k", {"old", "pair"}).has_value());
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {16, 16};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    Status result = store.save("k", {std::string(100, 'n'), std::string(100, 'e')});
-    ::_exit(!result.has_value() && result.error().text().find("(os error 27)") !=
-                                       std::string::npos
-                ? 0
-                : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(testing::finishes_in_child(
+      [&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {16, 16};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        Status result = store.save("k", {std::string(100, 'n'), std::string(100, 'e')});
+        ::_exit(!result.has_value() &&
+                        result.error().text().find("(os error 27)") != std::string::npos
+                    ? 0
+                    : 1);
+      },
+      std::chrono::seconds(20)));
   EXPECT_EQ(store.load("k"), (Credentials{"old", "pair"}));
   EXPECT_EQ(names_in(dir), std::vector<std::string>{store.secret_path("k").filename()});
 }
