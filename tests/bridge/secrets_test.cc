@@ -34,6 +34,12 @@ void write_file(const fs::path& path, std::string_view content) {
   testing::write_file(path, content);
 }
 
+// A save's outcome, with the reason when it failed (such as a full disk).
+::testing::AssertionResult saved_ok(const Status& status) {
+  if (status) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << status.error().text();
+}
+
 mode_t mode_of(const fs::path& path) {
   struct stat st {};
   VORN_CHECK(::stat(path.c_str(), &st) == 0);
@@ -105,8 +111,8 @@ TEST(DirSecretStore, SavesPrivatelyAndWhole) {
   EXPECT_EQ(store.load("acct"), (Credentials{"id-1", "se\"cret"}));
 
   // A later save replaces the pair; the empty key is a key of its own.
-  ASSERT_TRUE(store.save("acct", {"id-2", "s2"}).has_value());
-  ASSERT_TRUE(store.save("", {"e", "f"}).has_value());
+  ASSERT_TRUE(saved_ok(store.save("acct", {"id-2", "s2"})));
+  ASSERT_TRUE(saved_ok(store.save("", {"e", "f"})));
   EXPECT_EQ(store.load("acct"), (Credentials{"id-2", "s2"}));
   EXPECT_EQ(store.load(""), (Credentials{"e", "f"}));
   EXPECT_EQ(names_in(dir).size(), 2u);
@@ -123,7 +129,7 @@ TEST(DirSecretStore, TightensAnOpenDirectoryAndLeavesAPrivateOneAlone) {
   ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
   DirSecretStore store(dir);
-  ASSERT_TRUE(store.save("k", {"a", "b"}).has_value());
+  ASSERT_TRUE(saved_ok(store.save("k", {"a", "b"})));
   EXPECT_EQ(mode_of(dir), 0700u);
 
   // Owner-only already: a save must not "repair" it to 0700.
@@ -146,7 +152,7 @@ TEST(DirSecretStore, FailedSavesReportAndLeaveTheOlderFile) {
   // does not outlive the test.
   const fs::path dir = tmp.path() / "vorn-agents";
   DirSecretStore store(dir);
-  ASSERT_TRUE(store.save("k", {"old", "pair"}).has_value());
+  ASSERT_TRUE(saved_ok(store.save("k", {"old", "pair"})));
   EXPECT_TRUE(testing::finishes_in_child(
       [&] {
         ::signal(SIGXFSZ, SIG_IGN);

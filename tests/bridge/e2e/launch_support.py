@@ -103,7 +103,7 @@ def copy_program(source, target):
             pass
         raise no_room(error, "a copy of %s (%d MB)" % (os.path.basename(source),
                                                        os.path.getsize(source) >> 20),
-                      target) from error
+                      target) from None
 
 
 def write_executable(path, text):
@@ -119,7 +119,7 @@ def write_executable(path, text):
             os.unlink(temp)
         except OSError:
             pass
-        raise no_room(error, "a script", path) from error
+        raise no_room(error, "a script", path) from None
 
 
 class CopiedBridge(BridgeProcess):
