@@ -139,11 +139,12 @@ TEST(ProbeVersion, DoesNotWaitForAGrandchildHoldingTheOutput) {
   SubreaperScope reaper;
   ASSERT_TRUE(reaper.ok()) << ::strerror(errno);
   auto result = probe_version(program);
+  // A program that could not start left no grandchild to wait for.
+  ASSERT_TRUE(result.has_value()) << result.error().text();
   // Let the grandchild go, and reap it: it has come to us.
   ASSERT_TRUE(release_fifo_reader(fifo, std::chrono::seconds(20)))
       << "the probed program's child never opened the FIFO";
   ASSERT_TRUE(reap_a_child(std::chrono::seconds(20)));
-  ASSERT_TRUE(result.has_value()) << result.error().text();
   EXPECT_EQ(*result, "7");
   expect_no_children();
 }
