@@ -19,7 +19,12 @@ inline bool finishes_in_child(const std::function<void()>& body,
   const pid_t child = ::fork();
   if (child < 0) return false;
   if (child == 0) {
-    body();
+    // A failure thrown in the child must not run on into the test runner.
+    try {
+      body();
+    } catch (...) {
+      ::_exit(1);
+    }
     ::_exit(0);
   }
   const auto deadline = std::chrono::steady_clock::now() + bound;

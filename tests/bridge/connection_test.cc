@@ -25,7 +25,7 @@ using testing::TestPeer;
 
 void write_port_json(const std::filesystem::path& profile, std::string_view text) {
   std::filesystem::create_directories(profile / "vorn-agents");
-  std::ofstream(profile / "vorn-agents" / "port.json", std::ios::trunc) << text;
+  testing::write_file(profile / "vorn-agents" / "port.json", text);
 }
 
 std::string port_json(std::uint16_t port) {

@@ -29,6 +29,12 @@ class Handshake : public ::testing::Test {
     auto result = pair(peer, budget);
     return result ? "ok" : handshake_error_display(result.error());
   }
+  // Stores a pairing for "account"; says why when it cannot (a full disk).
+  ::testing::AssertionResult stored(const std::string& id, const std::string& secret) {
+    Status saved = store_.save("account", {id, secret});
+    if (saved) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << saved.error().text();
+  }
   std::vector<Json> hellos(TestPeer& peer) {
     std::vector<Json> found;
     for (const Json& frame : peer.received())
@@ -43,7 +49,7 @@ class Handshake : public ::testing::Test {
 };
 
 TEST_F(Handshake, HelloCarriesStoredThenMemoryCredentialsElsePairs) {
-  ASSERT_TRUE(store_.save("account", {"stored-id", "stored-secret"}).has_value());
+  ASSERT_TRUE(stored("stored-id", "stored-secret"));
   memory_ = Credentials{"mem-id", "mem-secret"};
   {
     TestPeer peer({TestPeer::browser(Json{{"ready", "hi"}})});
@@ -95,7 +101,7 @@ TEST_F(Handshake, HelloCarriesStoredThenMemoryCredentialsElsePairs) {
 TEST_F(Handshake, HelloCarriesThePairingStoredOnceTheListenerProvedItself) {
   // Another bridge of the same account stores a new pairing while this one
   // waits for the listener's proof: the hello must present that one.
-  ASSERT_TRUE(store_.save("account", {"old-id", "old-secret"}).has_value());
+  ASSERT_TRUE(stored("old-id", "old-secret"));
   memory_ = Credentials{"mem-id", "mem-secret"};
   TestPeer peer({[&](int socket, TestPeer& p) {
     const auto proof_after_saving = [&](const std::string& challenge) {
@@ -115,7 +121,7 @@ TEST_F(Handshake, HelloCarriesThePairingStoredOnceTheListenerProvedItself) {
 }
 
 TEST_F(Handshake, UnknownAgentForgetsThePairingAndPairsAfreshOnce) {
-  ASSERT_TRUE(store_.save("account", {"old-id", "old-secret"}).has_value());
+  ASSERT_TRUE(stored("old-id", "old-secret"));
   memory_ = Credentials{"mem-id", "mem-secret"};
   {
     TestPeer peer({TestPeer::browser(Json{{"refused", "unknown_agent"}}),

@@ -55,7 +55,7 @@ TEST(ProfileInUse, SeesRecordLocksOnly) {
   EXPECT_FALSE(profile_in_use(dir.path()));  // no .parentlock at all
   EXPECT_FALSE(fs::exists(dir.path() / ".parentlock"));  // and none was made
   const fs::path lock = dir.path() / ".parentlock";
-  std::ofstream(lock) << "x";
+  testing::write_file(lock, "x");
   EXPECT_FALSE(profile_in_use(dir.path()));
   {
     UniqueFd held = lock_file(lock, F_WRLCK);
@@ -148,14 +148,16 @@ TEST(SpawnBrowser, StartsTheBrowserDetachedWithItsOwnEnvironment) {
   const fs::path out = dir.path() / "out";
   const fs::path program = dir.path() / "vorn";
   // The fake browser reports what it was given, then announces it is done.
-  std::ofstream(program) << "#!/bin/sh\n"
-                         << "o='" << out.string() << "'\n"
-                         << "fds=$(for fd in 0 1 2; do echo \"fd$fd $(readlink /proc/$$/fd/$fd)\"; done)\n"
-                         << "{ echo \"pid $$\"; echo \"pgid $(cut -d' ' -f5 /proc/$$/stat)\";\n"
-                         << "  echo \"args $*\"; env | sort; echo \"$fds\";\n"
-                         << "  grep SigIgn /proc/$$/status; } > \"$o.tmp\"\n"
-                         << "mv \"$o.tmp\" \"$o\"\n";
-  fs::permissions(program, fs::perms::owner_all);
+  testing::write_file(
+      program,
+      "#!/bin/sh\n"
+      "o='" + out.string() + "'\n"
+      "fds=$(for fd in 0 1 2; do echo \"fd$fd $(readlink /proc/$$/fd/$fd)\"; done)\n"
+      "{ echo \"pid $$\"; echo \"pgid $(cut -d' ' -f5 /proc/$$/stat)\";\n"
+      "  echo \"args $*\"; env | sort; echo \"$fds\";\n"
+      "  grep SigIgn /proc/$$/status; } > \"$o.tmp\"\n"
+      "mv \"$o.tmp\" \"$o\"\n",
+      0700);
 
   EnvGuard env;
   env.set("DESKTOP_STARTUP_ID", "inherited");
@@ -229,8 +231,8 @@ class StartBrowserTest : public ::testing::Test {
     state_.account = "account";
   }
   void write_port(const std::string& token) {
-    std::ofstream(dir_.path() / "vorn-agents" / "port.json")
-        << "{\"token\":\"" << token << "\",\"port\":4000}";
+    testing::write_file(dir_.path() / "vorn-agents" / "port.json",
+                        "{\"token\":\"" + token + "\",\"port\":4000}");
   }
 
   TempDir dir_;
@@ -257,7 +259,7 @@ TEST_F(StartBrowserTest, LaunchesOnceAndOpensTheQueueWithThePortToken) {
 }
 
 TEST_F(StartBrowserTest, StartsNothingWhenTheSessionDoesNotCallForIt) {
-  std::ofstream(dir_.path() / ".parentlock") << "";
+  testing::write_file(dir_.path() / ".parentlock", "");
   {
     UniqueFd held = lock_file(dir_.path() / ".parentlock", F_WRLCK);
     start_browser_if_needed(state_);  // the browser runs already

@@ -22,6 +22,7 @@
 #include "frame/frame.h"
 #include "frame/json.h"
 #include "frame/unique_fd.h"
+#include "tests/bridge/temp_dir.h"
 
 namespace vorn {
 namespace {
@@ -62,9 +63,7 @@ Json parse(std::string_view text) {
 class RelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vorn-relay-XXXXXX";
-    VORN_CHECK(::mkdtemp(pattern) != nullptr);
-    profile_ = pattern;
+    profile_ = dir_.path();
 
     int out[2];
     VORN_CHECK(::pipe2(out, O_CLOEXEC) == 0);
@@ -92,8 +91,6 @@ class RelayTest : public ::testing::Test {
       (void)inject_.send(ConnectionClosed{state_generation_, std::nullopt});
       loop_.join();
     }
-    std::error_code ignored;
-    fs::remove_all(profile_, ignored);
   }
 
   // Gives the state a live connection whose far end the test holds.
@@ -174,6 +171,7 @@ class RelayTest : public ::testing::Test {
     ASSERT_EQ(agent_line(), R"({"id":"settle","jsonrpc":"2.0","result":{}})");
   }
 
+  testing::TempDir dir_;
   fs::path profile_;
   UniqueFd agent_read_;
   UniqueFd agent_write_;
@@ -414,18 +412,17 @@ TEST_F(RelayTest, AnEventArrivingDuringTheUpdateTestIsHandledAndTheTestAsksAgain
   const fs::path probes = profile_ / "probes";
   const fs::path gate = profile_ / "gate";
   const fs::path stamp = profile_ / "stamp";
-  { std::ofstream(stamp) << "29991231235959"; }
+  testing::write_file(stamp, "29991231235959");
   // Answers --version with the stamp it finds on starting, once the test
   // opens the gate; run any other way it fails, so a hand-over shows.
-  {
-    std::ofstream(program) << "#!/bin/sh\n"
-                              "[ \"$1\" = --version ] || exit 1\n"
-                              "s=$(cat '" << stamp.string() << "')\n"
-                              "echo probe >> '" << probes.string() << "'\n"
-                              "while [ ! -e '" << gate.string() << "' ]; do sleep 0.01; done\n"
-                              "echo \"vorn-mcp $s\"\n";
-  }
-  fs::permissions(program, fs::perms::owner_all);
+  testing::write_file(program,
+                      "#!/bin/sh\n"
+                      "[ \"$1\" = --version ] || exit 1\n"
+                      "s=$(cat '" + stamp.string() + "')\n"
+                      "echo probe >> '" + probes.string() + "'\n"
+                      "while [ ! -e '" + gate.string() + "' ]; do sleep 0.01; done\n"
+                      "echo \"vorn-mcp $s\"\n",
+                      0700);
   state_.exe_snapshot.emplace(ExeSnapshot{std::nullopt, program, std::make_shared<StdinShared>()});
   state_connected_for_settle_ = false;
   start();
@@ -433,8 +430,8 @@ TEST_F(RelayTest, AnEventArrivingDuringTheUpdateTestIsHandledAndTheTestAsksAgain
   ASSERT_TRUE(wait_for_lines(probes, 1));
   // The probe will report another build, but a line is now waiting.
   agent(R"({"id":"held","jsonrpc":"2.0","method":"ping"})");
-  { std::ofstream(stamp) << BUILD_STAMP; }
-  { std::ofstream(gate) << ""; }
+  testing::write_file(stamp, BUILD_STAMP);
+  testing::write_file(gate, "");
   EXPECT_EQ(agent_line(), R"({"id":"held","jsonrpc":"2.0","result":{}})");
   // The file is asked again at a later idle turn, now naming this build.
   EXPECT_TRUE(wait_for_lines(probes, 2));

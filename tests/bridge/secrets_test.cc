@@ -31,8 +31,13 @@ std::string read_file(const fs::path& path) {
 }
 
 void write_file(const fs::path& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  testing::write_file(path, content);
+}
+
+// A save's outcome, with the reason when it failed (such as a full disk).
+::testing::AssertionResult saved_ok(const Status& status) {
+  if (status) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << status.error().text();
 }
 
 mode_t mode_of(const fs::path& path) {
@@ -106,8 +111,8 @@ TEST(DirSecretStore, SavesPrivatelyAndWhole) {
   EXPECT_EQ(store.load("acct"), (Credentials{"id-1", "se\"cret"}));
 
   // A later save replaces the pair; the empty key is a key of its own.
-  ASSERT_TRUE(store.save("acct", {"id-2", "s2"}).has_value());
-  ASSERT_TRUE(store.save("", {"e", "f"}).has_value());
+  ASSERT_TRUE(saved_ok(store.save("acct", {"id-2", "s2"})));
+  ASSERT_TRUE(saved_ok(store.save("", {"e", "f"})));
   EXPECT_EQ(store.load("acct"), (Credentials{"id-2", "s2"}));
   EXPECT_EQ(store.load(""), (Credentials{"e", "f"}));
   EXPECT_EQ(names_in(dir).size(), 2u);
@@ -124,7 +129,7 @@ TEST(DirSecretStore, TightensAnOpenDirectoryAndLeavesAPrivateOneAlone) {
   ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
   DirSecretStore store(dir);
-  ASSERT_TRUE(store.save("k", {"a", "b"}).has_value());
+  ASSERT_TRUE(saved_ok(store.save("k", {"a", "b"})));
   EXPECT_EQ(mode_of(dir), 0700u);
 
   // Owner-only already: a save must not "repair" it to 0700.
@@ -147,22 +152,19 @@ TEST(DirSecretStore, FailedSavesReportAndLeaveTheOlderFile) {
   // does not outlive the test.
   const fs::path dir = tmp.path() / "vorn-agents";
   DirSecretStore store(dir);
-  ASSERT_TRUE(store.save("k", {"old", "pair"}).has_value());
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {16, 16};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    Status result = store.save("k", {std::string(100, 'n'), std::string(100, 'e')});
-    ::_exit(!result.has_value() && result.error().text().find("(os error 27)") !=
-                                       std::string::npos
-                ? 0
-                : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_TRUE(saved_ok(store.save("k", {"old", "pair"})));
+  EXPECT_TRUE(testing::finishes_in_child(
+      [&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {16, 16};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        Status result = store.save("k", {std::string(100, 'n'), std::string(100, 'e')});
+        ::_exit(!result.has_value() &&
+                        result.error().text().find("(os error 27)") != std::string::npos
+                    ? 0
+                    : 1);
+      },
+      std::chrono::seconds(20)));
   EXPECT_EQ(store.load("k"), (Credentials{"old", "pair"}));
   EXPECT_EQ(names_in(dir), std::vector<std::string>{store.secret_path("k").filename()});
 }

@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,8 +34,7 @@ using testing::TempDir;
 
 // Writes an executable shell script and closes it, so it can run at once.
 fs::path write_script(const fs::path& path, const std::string& body) {
-  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-  fs::permissions(path, fs::perms::owner_all);
+  testing::write_file(path, "#!/bin/sh\n" + body + "\n", 0700);
   return path;
 }
 
@@ -89,23 +90,61 @@ TEST(ProbeVersion, StopsAProgramThatOutlivesTheLimit) {
             std::nullopt);
 }
 
+// Makes the test process the reaper of orphaned descendants while it lives.
+class SubreaperScope {
+ public:
+  SubreaperScope() { ok_ = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
+  ~SubreaperScope() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = false;
+};
+
+// Ends the input of whoever reads `fifo` once a reader has it open (a
+// reader still blocked in its open counts): our writer opens and closes
+// without writing. False when no reader came within `bound`.
+bool release_fifo_reader(const fs::path& fifo, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) {
+      ::close(writer);
+      return true;
+    }
+    if (errno != ENXIO && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+// Reaps one child, waiting at most `bound`.
+bool reap_a_child(std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    if (::waitpid(-1, nullptr, WNOHANG) > 0) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 // A program may leave a child behind that still holds its output open; the
 // probe takes what the program wrote and does not wait for that child.
 TEST(ProbeVersion, DoesNotWaitForAGrandchildHoldingTheOutput) {
   TempDir dir;
   const fs::path fifo = dir.path() / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << ::strerror(errno);
   fs::path program = write_script(
       dir.path() / "forks", "(read line < '" + fifo.string() + "') &\necho 'vorn-mcp 7'");
+  SubreaperScope reaper;
+  ASSERT_TRUE(reaper.ok()) << ::strerror(errno);
   auto result = probe_version(program);
-  // Let the grandchild go, and reap it: it has come to us.
-  const int release = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(release, 0);
-  ::close(release);
-  EXPECT_GT(::waitpid(-1, nullptr, 0), 0);
-  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 0), 0);
+  // A program that could not start left no grandchild to wait for.
   ASSERT_TRUE(result.has_value()) << result.error().text();
+  // Let the grandchild go, and reap it: it has come to us.
+  ASSERT_TRUE(release_fifo_reader(fifo, std::chrono::seconds(20)))
+      << "the probed program's child never opened the FIFO";
+  ASSERT_TRUE(reap_a_child(std::chrono::seconds(20)));
   EXPECT_EQ(*result, "7");
   expect_no_children();
 }

@@ -90,6 +90,13 @@ class Bridge:
 
     def __init__(self, args=None, env=None, profile=True, nonblocking_output=False):
         self.tmp = tempfile.TemporaryDirectory(prefix="vorn-mcp-e2e-")
+        try:
+            self._start(args, env, profile, nonblocking_output)
+        except BaseException:
+            self.tmp.cleanup()  # a start that failed half way leaves nothing behind
+            raise
+
+    def _start(self, args, env, profile, nonblocking_output):
         self.home = os.path.join(self.tmp.name, "home")
         os.mkdir(self.home)
         self.profile = os.path.join(self.tmp.name, "profile")
@@ -112,14 +119,20 @@ class Bridge:
             read_end, output = os.pipe2(os.O_CLOEXEC)
             os.set_blocking(output, False)
             fcntl.fcntl(output, fcntl.F_SETPIPE_SZ, 4096)
-        self.proc = subprocess.Popen(
-            argv,
-            stdin=subprocess.PIPE,
-            stdout=output,
-            stderr=subprocess.PIPE,
-            env=full_env,
-            cwd=self.tmp.name,
-        )
+        try:
+            self.proc = subprocess.Popen(
+                argv,
+                stdin=subprocess.PIPE,
+                stdout=output,
+                stderr=subprocess.PIPE,
+                env=full_env,
+                cwd=self.tmp.name,
+            )
+        except BaseException:
+            if nonblocking_output:
+                os.close(read_end)
+                os.close(output)
+            raise
         if nonblocking_output:
             os.close(output)
             self.proc.stdout = os.fdopen(read_end, "rb", buffering=0)

@@ -7,6 +7,7 @@ bridge ends, and `Install.close` can reap every one of them.
 """
 
 import ctypes
+import errno
 import glob
 import json
 import os
@@ -82,13 +83,51 @@ def inheritable_fds(pid):
     return kept
 
 
+def no_room(error, what, path):
+    """`error` again, or for a full file system an error that says so."""
+    if error.errno in (errno.ENOSPC, errno.EDQUOT):
+        return OSError(error.errno, "no room for %s in %s: the file system is full (%s)"
+                       % (what, os.path.dirname(path), os.strerror(error.errno)), path)
+    return error
+
+
+def copy_program(source, target):
+    """Puts a program file at `target`: a hard link where the file system
+    allows one, since it costs no room and the tests only ever replace a
+    program file, never write into it; else a copy with its mode. On a
+    failure (a full disk) the partial copy is removed and the error names
+    the cause."""
+    try:
+        os.link(source, target)
+        return
+    except OSError:
+        pass  # another file system, or links to others' files are refused
+    try:
+        shutil.copy2(source, target)
+    except OSError as error:
+        try:
+            os.unlink(target)
+        except OSError:
+            pass
+        raise no_room(error, "a copy of %s (%d MB)" % (os.path.basename(source),
+                                                       os.path.getsize(source) >> 20),
+                      target) from None
+
+
 def write_executable(path, text):
     """Writes a new file (a new inode) and moves it onto `path`."""
     temp = path + ".new"
-    with open(temp, "w") as out:
-        out.write(text)
-    os.chmod(temp, 0o755)
-    os.replace(temp, path)
+    try:
+        with open(temp, "w") as out:
+            out.write(text)
+        os.chmod(temp, 0o755)
+        os.replace(temp, path)
+    except OSError as error:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise no_room(error, "a script", path) from None
 
 
 class CopiedBridge(BridgeProcess):
@@ -122,17 +161,22 @@ class Install:
 
     def __init__(self, fake_vorn=True):
         self.tmp = tempfile.mkdtemp(prefix="vorn-launch-e2e-")
-        self.bin = os.path.join(self.tmp, "bin")
-        self.profile = os.path.join(self.tmp, "profile")
-        self.reports_dir = os.path.join(self.tmp, "reports")
-        self.home = os.path.join(self.tmp, "home")
-        for d in (self.bin, self.profile, self.reports_dir, self.home):
-            os.mkdir(d)
-        self.program = os.path.join(self.bin, "vorn-mcp")
-        shutil.copy2(BINARY, self.program)
         self.bridges = []
-        if fake_vorn:
-            self.install_fake_vorn()
+        # A setup that fails half way leaves nothing behind.
+        try:
+            self.bin = os.path.join(self.tmp, "bin")
+            self.profile = os.path.join(self.tmp, "profile")
+            self.reports_dir = os.path.join(self.tmp, "reports")
+            self.home = os.path.join(self.tmp, "home")
+            for d in (self.bin, self.profile, self.reports_dir, self.home):
+                os.mkdir(d)
+            self.program = os.path.join(self.bin, "vorn-mcp")
+            copy_program(BINARY, self.program)
+            if fake_vorn:
+                self.install_fake_vorn()
+        except BaseException:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            raise
 
     def install_fake_vorn(self):
         write_executable(os.path.join(self.bin, "vorn"), (

@@ -3,14 +3,13 @@
 import fcntl
 import json
 import os
-import shutil
 import struct
 import termios
 import unittest
 
 from fake_browser import WAIT, FakeBrowser
-from launch_support import (BUILD_STAMP, Install, become_subreaper, children, inheritable_fds,
-                            socket_inodes, wait_until, write_executable)
+from launch_support import (BUILD_STAMP, Install, become_subreaper, children, copy_program,
+                            inheritable_fds, socket_inodes, wait_until, write_executable)
 
 NEWER = "29991231235959"
 INITIALIZED = {"jsonrpc": "2.0", "method": "notifications/initialized"}
@@ -43,7 +42,7 @@ class UpdateTest(unittest.TestCase):
         self.next_dir = os.path.join(self.install.tmp, "next")
         os.mkdir(self.next_dir)
         self.next_binary = os.path.join(self.next_dir, "vorn-mcp")
-        shutil.copy2(self.install.program, self.next_binary)
+        copy_program(self.install.program, self.next_binary)
         self.log = os.path.join(self.install.tmp, "runs")
         self.gate = os.path.join(self.install.tmp, "gate")
 

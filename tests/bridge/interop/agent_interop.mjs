@@ -23,7 +23,6 @@ const binary = join(buildDir, "bridge", "vorn-mcp");
 // with no `vorn` beside the binary no browser can start.
 const tmp = mkdtempSync(join(tmpdir(), "vorn-mcp-interop-"));
 const profile = join(tmp, "profile");
-mkdirSync(profile);
 
 const env = { PATH: process.env.PATH ?? "/usr/bin:/bin", HOME: tmp };
 for (const key of ["ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"]) {
@@ -43,6 +42,7 @@ transport.stderr?.on("data", (chunk) => (stderr += chunk));
 const client = new Client({ name: "vorn-interop", version: "1.0.0" });
 let failed = false;
 try {
+  mkdirSync(profile);
   await client.connect(transport);
   const child = transport._process;
   assert.deepEqual(client.getServerVersion(), { name: "vorn", version: "0.1.0-rc.8" });
