@@ -171,6 +171,8 @@ TEST_F(ListingTest, SharedBudgetRefusesTheFileThatDoesNotFit) {
 
 TEST_F(ListingTest, ListingByteLimitIsInclusive) {
   // Sparse files: 4 x 32 MiB reach the limit exactly; nothing more fits.
+  // Their copies are not sparse.
+  if (std::string why = short_of_room(uint64_t{140} << 20); !why.empty()) GTEST_SKIP() << why;
   for (const char* name : {"a", "b", "c", "d"}) sparse(dir_ + "/" + name, 33'554'432);
   put(dir_ + "/e", "1");
   put(dir_ + "/f", "");

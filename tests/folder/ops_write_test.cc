@@ -15,7 +15,7 @@ using testing::text;
 class WriteTest : public FsTest {
  protected:
   OpResult write(std::string_view path, std::string_view payload) {
-    return write_file(root_fd(), path, payload);
+    return write_file(root_fd().get(), path, payload);
   }
   // Names in `dir` that look like temporary files of a write.
   static std::vector<std::string> temps_in(const std::string& dir) {
