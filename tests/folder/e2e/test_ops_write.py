@@ -49,6 +49,7 @@ class WriteTest(OutsideTest):
                               read_file(self.path(rel))), (oct(mode), data), rel)
 
     def test_payload_limit(self):
+        self.need_room(self.f.tmp, 100)  # two payloads and the file written
         self.assertEqual(self.write("exact", b"e" * LIMIT), ok())
         self.assertEqual(os.path.getsize(self.path("exact")), LIMIT)
         self.assertEqual(self.write("new/over", b"o" * (LIMIT + 1), id="r2"),
