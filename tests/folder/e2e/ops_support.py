@@ -63,7 +63,10 @@ def reachable_copy(program, directory, preexec):
     enter (a home of mode 0700). Skips the calling test when the user cannot
     reach `directory` either (a TMPDIR that only its owner may enter)."""
     copy = os.path.join(directory, os.path.basename(program))
-    shutil.copyfile(program, copy)
+    try:
+        shutil.copyfile(program, copy)
+    except OSError as e:
+        raise OSError(e.errno, "%s, copying %s to %s" % (e.strerror, program, copy)) from e
     os.chmod(copy, 0o755)
     check = subprocess.run(["/bin/sh", "-c", 'test -r "$1" && test -x "$1"', "sh", copy],
                            preexec_fn=preexec, stdin=subprocess.DEVNULL, timeout=WAIT)
