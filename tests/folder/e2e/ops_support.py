@@ -57,23 +57,29 @@ def as_nobody():
     os.setuid(NOBODY)
 
 
+def skip_unless_reachable(path, preexec):
+    """Skips the calling test unless a process that `preexec` makes another
+    user can read and run `path`: a directory above it may be closed to
+    others (a home or a TMPDIR of mode 0700)."""
+    check = subprocess.run(["/bin/sh", "-c", 'test -r "$1" && test -x "$1"', "sh", path],
+                           preexec_fn=preexec, stdin=subprocess.DEVNULL, timeout=WAIT)
+    if check.returncode != 0:
+        raise unittest.SkipTest("the other user cannot reach %s: a directory above it is "
+                                "closed to others (TMPDIR=%s)"
+                                % (path, os.environ.get("TMPDIR", "unset")))
+
+
 def reachable_copy(program, directory, preexec):
-    """`program` copied into `directory`, for a process that `preexec` makes
-    another user: the checkout may lie below a directory that user cannot
-    enter (a home of mode 0700). Skips the calling test when the user cannot
-    reach `directory` either (a TMPDIR that only its owner may enter)."""
+    """`program` copied into `directory` (which the caller opened to others),
+    for a process that `preexec` makes another user, as the checkout may lie
+    where that user cannot enter; skips the test as skip_unless_reachable."""
     copy = os.path.join(directory, os.path.basename(program))
     try:
         shutil.copyfile(program, copy)
     except OSError as e:
         raise OSError(e.errno, "%s, copying %s to %s" % (e.strerror, program, copy)) from e
     os.chmod(copy, 0o755)
-    check = subprocess.run(["/bin/sh", "-c", 'test -r "$1" && test -x "$1"', "sh", copy],
-                           preexec_fn=preexec, stdin=subprocess.DEVNULL, timeout=WAIT)
-    if check.returncode != 0:
-        raise unittest.SkipTest("the other user cannot reach %s: a directory above it is "
-                                "closed to others (TMPDIR=%s)"
-                                % (copy, os.environ.get("TMPDIR", "unset")))
+    skip_unless_reachable(copy, preexec)
     return copy
 
 
