@@ -57,29 +57,33 @@ def as_nobody():
     os.setuid(NOBODY)
 
 
-def skip_unless_reachable(path, preexec):
-    """Skips the calling test unless a process that `preexec` makes another
-    user can read and run `path`: a directory above it may be closed to
-    others (a home or a TMPDIR of mode 0700)."""
+def reaches(path, preexec):
+    """Whether a process that `preexec` makes another user can read and run
+    (or enter) `path`: a directory above it may be closed to others (a home
+    or a TMPDIR of mode 0700)."""
     check = subprocess.run(["/bin/sh", "-c", 'test -r "$1" && test -x "$1"', "sh", path],
                            preexec_fn=preexec, stdin=subprocess.DEVNULL, timeout=WAIT)
-    if check.returncode != 0:
-        raise unittest.SkipTest("the other user cannot reach %s: a directory above it is "
+    return check.returncode == 0
+
+
+def skip_unless_reachable(path, preexec):
+    if not reaches(path, preexec):
+        raise unittest.SkipTest("another user cannot reach %s: a directory above it is "
                                 "closed to others (TMPDIR=%s)"
                                 % (path, os.environ.get("TMPDIR", "unset")))
 
 
-def reachable_copy(program, directory, preexec):
-    """`program` copied into `directory` (which the caller opened to others),
-    for a process that `preexec` makes another user, as the checkout may lie
-    where that user cannot enter; skips the test as skip_unless_reachable."""
+def reachable_program(program, directory, preexec):
+    """`program`, or where the other user cannot reach it (a checkout in a
+    home of mode 0700), a copy in `directory`, which that user reaches."""
+    if reaches(program, preexec):
+        return program
     copy = os.path.join(directory, os.path.basename(program))
     try:
         shutil.copyfile(program, copy)
     except OSError as e:
         raise OSError(e.errno, "%s, copying %s to %s" % (e.strerror, program, copy)) from e
     os.chmod(copy, 0o755)
-    skip_unless_reachable(copy, preexec)
     return copy
 
 
@@ -89,7 +93,8 @@ class WrappedFolder(Folder):
 
     The temporary directory is open to all (0755), the request directory and
     root to all writers too (0777). With `other_user`, `preexec` makes the
-    service another user, who runs a copy of the program it can reach."""
+    service another user, who must reach the temporary directory (else the
+    test is skipped) and is given a program it can run."""
 
     def __init__(self, wrapper='exec "$@"', preexec=None, prepare=None, other_user=False):
         """`prepare`(folder) runs once the directories exist; "@TMP@" in
@@ -105,7 +110,10 @@ class WrappedFolder(Folder):
                 os.chmod(path, 0o777)
             if prepare is not None:
                 prepare(self)
-            program = reachable_copy(BINARY, self.tmp, preexec) if other_user else BINARY
+            program = BINARY
+            if other_user:
+                skip_unless_reachable(self.tmp, preexec)
+                program = reachable_program(BINARY, self.tmp, preexec)
             self._start(["sh", "-c", wrapper.replace("@TMP@", self.tmp), "sh", program,
                          self.request_dir], preexec=preexec)
         except BaseException:
