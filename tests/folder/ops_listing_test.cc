@@ -131,7 +131,7 @@ TEST_F(ListingTest, SizeLimitIsInclusive) {
 }
 
 TEST_F(ListingTest, EntryAndRecordLimits) {
-  for (int i = 0; i < 1005; ++i) put(dir_ + "/" + std::to_string(10000 + i), "x");
+  for (int i = 0; i < 1005; ++i) ASSERT_NO_FATAL_FAILURE(put(dir_ + "/" + std::to_string(10000 + i), "x"));
   OpResult result = list();
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ((*result)["entries"].size(), 1000u);
@@ -145,7 +145,9 @@ TEST_F(ListingTest, EntryAndRecordLimits) {
 }
 
 TEST_F(ListingTest, AtMostAHundredRecords) {
-  for (int i = 0; i < 101; ++i) link(outside_ + "/secret", dir_ + "/" + std::to_string(1000 + i));
+  for (int i = 0; i < 101; ++i) {
+    ASSERT_NO_FATAL_FAILURE(link(outside_ + "/secret", dir_ + "/" + std::to_string(1000 + i)));
+  }
   put(dir_ + "/zz", "last");
   OpResult result = list();
   ASSERT_TRUE(result.has_value());
