@@ -100,9 +100,10 @@ class Folder:
             self.proc = subprocess.Popen(argv, stdin=source, stdout=output,
                                          stderr=subprocess.PIPE, bufsize=0, preexec_fn=preexec)
         except BaseException:
-            for ours in ((read_end,) if nonblocking_output else ()) + \
-                    ((write_end,) if nonblocking_input else ()):
-                os.close(ours)
+            if nonblocking_output:
+                os.close(read_end)
+            if nonblocking_input:
+                os.close(write_end)
             raise
         finally:
             if nonblocking_output:
