@@ -3,10 +3,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -24,42 +27,85 @@ class FsTest : public ::testing::Test {
   void SetUp() override {
     old_umask_ = umask(022);
     std::string pattern = base_dir() + "/vorn-fops-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "cannot make a directory in " << base_dir() << ": "
+                                                 << strerror(errno);
     tmp_ = pattern;
     root_ = tmp_ + "/root";
     outside_ = tmp_ + "/outside";
     request_dir_ = tmp_ + "/req";
-    for (const std::string& dir : {root_, outside_, request_dir_}) ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+    for (const std::string& dir : {root_, outside_, request_dir_}) {
+      ASSERT_EQ(mkdir(dir.c_str(), 0777), 0) << dir << ": " << strerror(errno);
+    }
     put(outside_ + "/secret", "outside secret");
   }
+  // Runs after a failed SetUp or test too, so nothing is left behind.
   void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(tmp_, ignored);
+    if (!tmp_.empty()) {
+      std::error_code failed;
+      std::filesystem::remove_all(tmp_, failed);
+      EXPECT_FALSE(failed) << "cannot remove " << tmp_ << ": " << failed.message();
+    }
     umask(old_umask_);
   }
-  virtual std::string base_dir() const { return "/tmp"; }
+  // Where the tree goes: the caller's TMPDIR, as for any other temporary file.
+  virtual std::string base_dir() const {
+    const char* dir = getenv("TMPDIR");
+    return dir != nullptr && dir[0] == '/' ? dir : "/tmp";
+  }
+  // Free bytes on the file system of `dir`.
+  static uint64_t room_in(const std::string& dir) {
+    struct statvfs fs;
+    return statvfs(dir.c_str(), &fs) == 0 ? uint64_t{fs.f_bavail} * fs.f_frsize : 0;
+  }
+  // Empty when the tree's file system has `bytes` free, else why the test
+  // cannot run there; for GTEST_SKIP, as a small TMPDIR is no fault.
+  std::string short_of_room(uint64_t bytes) const {
+    uint64_t free = room_in(tmp_);
+    if (free >= bytes) return "";
+    return "needs " + std::to_string(bytes >> 20) + " MiB free, but the file system of " + tmp_ +
+           " has " + std::to_string(free >> 20) + " MiB";
+  }
 
   std::string at(const std::string& rel) const { return root_ + "/" + rel; }
 
-  // The root (or any directory) open as the service holds it; the
-  // descriptors live as long as the test.
-  int open_dir(const std::string& path) {
-    held_.emplace_back(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return held_.back().get();
+  // A directory open as the service holds it. Callers keep it no longer than
+  // the call that needs it (a temporary lives to the end of its statement),
+  // so a test's descriptors never pile up with its rounds.
+  static UniqueFd open_dir(const std::string& path) {
+    UniqueFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_TRUE(fd) << path << ": " << strerror(errno);
+    return fd;
   }
-  int root_fd() { return open_dir(root_); }
-  // The last component of `path` in its open parent; missing when the
-  // parent does not exist.
-  Place place_of(const std::string& path) {
+  UniqueFd root_fd() const { return open_dir(root_); }
+  // The last component of a path in its open parent (missing when the
+  // parent does not exist); passes as a Place.
+  struct OpenPlace {
+    UniqueFd dir;
+    std::string name;
+    operator Place() const { return Place{dir.get(), name}; }
+  };
+  static OpenPlace place_of(const std::string& path) {
     size_t slash = path.rfind('/');
-    return Place{open_dir(slash == 0 ? "/" : path.substr(0, slash)), path.substr(slash + 1)};
+    UniqueFd dir(open(slash == 0 ? "/" : path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return OpenPlace{std::move(dir), path.substr(slash + 1)};
   }
 
+  // Writes `content` to `path`, parents made; a failed write (a full disk)
+  // fails the test with the reason.
   static void put(const std::string& path, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    ASSERT_TRUE(out.good()) << path;
+    std::error_code failed;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), failed);
+    ASSERT_FALSE(failed) << path << ": " << failed.message();
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    ASSERT_TRUE(fd) << path << ": " << strerror(errno);
+    for (size_t done = 0; done < content.size();) {
+      ssize_t n = write(fd.get(), content.data() + done, content.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      ASSERT_GT(n, 0) << "writing " << path << ": " << strerror(errno);
+      done += static_cast<size_t>(n);
+    }
+    Status closed = fd.close();
+    ASSERT_TRUE(closed.has_value()) << "closing " << path << ": " << closed.error().text();
   }
   static std::string get(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -98,10 +144,9 @@ class FsTest : public ::testing::Test {
   }
   // A sparse file of `size` bytes.
   static void sparse(const std::string& path, off_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, size), 0);
-    close(fd);
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd) << path << ": " << strerror(errno);
+    ASSERT_EQ(ftruncate(fd.get(), size), 0) << path << ": " << strerror(errno);
   }
   // The outside tree is exactly as SetUp left it.
   void expect_outside_untouched() const {
@@ -111,7 +156,6 @@ class FsTest : public ::testing::Test {
 
   std::string tmp_, root_, outside_, request_dir_;
   mode_t old_umask_ = 0;
-  std::vector<UniqueFd> held_;
 };
 
 inline DirSpec dir_spec(std::string_view path, std::optional<std::string_view> suffix = std::nullopt,

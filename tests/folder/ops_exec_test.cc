@@ -1,5 +1,4 @@
 #include <stdio.h>
-#include <sys/statvfs.h>
 
 #include <atomic>
 #include <thread>
@@ -20,7 +19,7 @@ class ExecTest : public FsTest {
   std::string run(Op op, std::optional<std::string_view> require_top = std::nullopt,
                   const PayloadList& payloads = {}) {
     Request request{std::move(op), {}, "req1", root_, require_top};
-    return text(execute_op(ServeContext{request_dir_}, request, root_fd(), payloads));
+    return text(execute_op(ServeContext{request_dir_}, request, root_fd().get(), payloads));
   }
 };
 
@@ -170,17 +169,17 @@ TEST_F(ExecTest, ReadDirsAddsTheIndexOfAnOwnFileRefusal) {
 // use it up exactly, so the ninth listing's single byte is refused.
 class ReadDirsBudgetTest : public ExecTest {
  protected:
+  // The sources are sparse, the copies are not.
+  static constexpr uint64_t kRoom = uint64_t{300} << 20;
   // Memory-backed where there is room for the copies (a container's
   // /dev/shm may hold only 64 MiB).
   std::string base_dir() const override {
-    struct statvfs fs;
-    bool roomy = statvfs("/dev/shm", &fs) == 0 &&
-                 static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize > (uint64_t{600} << 20);
-    return roomy ? "/dev/shm" : "/tmp";
+    return room_in("/dev/shm") > 2 * kRoom ? "/dev/shm" : ExecTest::base_dir();
   }
 };
 
 TEST_F(ReadDirsBudgetTest, SharedBudgetEndsTheRequest) {
+  if (std::string why = short_of_room(kRoom); !why.empty()) GTEST_SKIP() << why;
   std::vector<DirSpec> specs;
   std::vector<std::string> paths;
   for (int i = 0; i < 9; ++i) paths.push_back("d" + std::to_string(i));
@@ -195,7 +194,7 @@ TEST_F(ReadDirsBudgetTest, SharedBudgetEndsTheRequest) {
   EXPECT_FALSE(present(request_dir_ + "/files-req1/8/0"));
   specs.pop_back();
   Request request{ReadDirsOp{specs}, {}, "req2", root_, std::nullopt};
-  OpResult all = execute_op(ServeContext{request_dir_}, request, root_fd(), {});
+  OpResult all = execute_op(ServeContext{request_dir_}, request, root_fd().get(), {});
   ASSERT_TRUE(all.has_value());
   EXPECT_EQ((*all)["dirs"].size(), 8u);
 }
@@ -247,8 +246,10 @@ TEST_F(ExecTest, SwappedDirectoryNeverLeadsOutsideWithoutKernelResolution) {
   use_kernel_resolution(true);
   expect_outside_untouched();
   EXPECT_FALSE(present(at("moved")) && get(at("moved")) == "outside secret");
-  for (const std::string& copy : names_in(request_dir_ + "/files-req1")) {
-    EXPECT_NE(get(request_dir_ + "/files-req1/" + copy), "outside secret");
+  // Perhaps no listing got to copy anything: the swapper may stall on the link.
+  const std::string copies = request_dir_ + "/files-req1";
+  for (const std::string& copy : present(copies) ? names_in(copies) : std::vector<std::string>{}) {
+    EXPECT_NE(get(copies + "/" + copy), "outside secret");
   }
 }
 

@@ -9,18 +9,18 @@ using testing::text;
 using RemoveTest = FsTest;
 
 TEST_F(RemoveTest, RemovePathHandlesEveryKind) {
-  EXPECT_TRUE(remove_path(root_fd(), "missing").has_value());
+  EXPECT_TRUE(remove_path(root_fd().get(), "missing").has_value());
   make_dir(at("empty"));
-  EXPECT_TRUE(remove_path(root_fd(), "empty").has_value());
+  EXPECT_TRUE(remove_path(root_fd().get(), "empty").has_value());
   EXPECT_FALSE(present(at("empty")));
   put(at("full/x"), "x");
-  Status not_empty = remove_path(root_fd(), "full");
+  Status not_empty = remove_path(root_fd().get(), "full");
   ASSERT_FALSE(not_empty.has_value());
   EXPECT_EQ(dom_error_name(not_empty.error()), "OperationError");
   link(outside_, at("dir-link"));
   link(outside_ + "/secret", at("file-link"));
-  EXPECT_TRUE(remove_path(root_fd(), "dir-link").has_value());
-  EXPECT_TRUE(remove_path(root_fd(), "file-link").has_value());
+  EXPECT_TRUE(remove_path(root_fd().get(), "dir-link").has_value());
+  EXPECT_TRUE(remove_path(root_fd().get(), "file-link").has_value());
   EXPECT_EQ(names_in(root_), std::vector<std::string>{"full"});
   expect_outside_untouched();
 }
@@ -74,8 +74,8 @@ TEST_F(RemoveTest, ListNamesSortsAndTellsHolders) {
 }
 
 TEST_F(RemoveTest, ListNamesTakesTheFirstThousandDelivered) {
-  for (int i = 0; i < 1500; ++i) put(at("d/" + std::to_string(i)), "");
-  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d")));
+  for (int i = 0; i < 1500; ++i) ASSERT_NO_FATAL_FAILURE(put(at("d/" + std::to_string(i)), ""));
+  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d")).get());
   ASSERT_TRUE(listed.has_value());
   std::vector<std::string> first;
   for (size_t i = 0; i < 1000; ++i) first.push_back((*listed)[i].name);

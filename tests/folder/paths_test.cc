@@ -60,7 +60,7 @@ class WalkTest : public FsTest {
   }
   // Kind and depth of a walk below the root.
   std::pair<Walk::Kind, size_t> walk(std::string_view path, int root = -1) {
-    Result<Walk> walked = symlink_walk(root < 0 ? root_fd() : root, split_components(path));
+    Result<Walk> walked = symlink_walk(root < 0 ? root_fd().get() : root, split_components(path));
     EXPECT_TRUE(walked.has_value()) << path;
     if (!walked) return {Walk::kReached, 999};
     return {walked->kind, walked->depth};
@@ -89,10 +89,10 @@ TEST_F(WalkTest, TheRootItselfMayBeALinkAndIsNeverLookedAt) {
   make_dir(at("d"));
   link(root_, tmp_ + "/root-link");
   both_ways([&] {
-    int root = open_dir(tmp_ + "/root-link");
-    Result<Walk> nothing = symlink_walk(root, {});
-    EXPECT_TRUE(nothing && nothing->kind == Walk::kReached && nothing->dir.get() == root);
-    EXPECT_EQ(walk("d", root), std::make_pair(Walk::kReached, size_t{1}));
+    UniqueFd root = open_dir(tmp_ + "/root-link");
+    Result<Walk> nothing = symlink_walk(root.get(), {});
+    EXPECT_TRUE(nothing && nothing->kind == Walk::kReached && nothing->dir.get() == root.get());
+    EXPECT_EQ(walk("d", root.get()), std::make_pair(Walk::kReached, size_t{1}));
   });
 }
 
@@ -102,7 +102,7 @@ TEST_F(WalkTest, HeldDirectoryStaysPutWhenItsNameIsSwapped) {
   make_dir(at("d"));
   link(outside_, at("l"));
   both_ways([&] {
-    Result<Walk> walked = symlink_walk(root_fd(), split_components("d"));
+    Result<Walk> walked = symlink_walk(root_fd().get(), split_components("d"));
     ASSERT_TRUE(walked && walked->kind == Walk::kReached);
     ASSERT_EQ(renameat2(AT_FDCWD, at("d").c_str(), AT_FDCWD, at("l").c_str(), RENAME_EXCHANGE), 0);
     put(at("l/inside"), "x");  // "l" now names the walked directory
@@ -175,17 +175,17 @@ TEST_F(WalkTest, SymlinkStatusDoesNotFollow) {
   link(tmp_ + "/nowhere", at("dangling"));
   link(outside_, at("dir-link"));
   put(at("file"), "x");
-  int root = root_fd();
+  UniqueFd root = root_fd();
   auto is_link = [&](const std::string& name) {
-    Result<std::optional<struct stat>> status = symlink_status(root, name);
+    Result<std::optional<struct stat>> status = symlink_status(root.get(), name);
     EXPECT_TRUE(status && *status) << name;
     return status && *status && S_ISLNK((*status)->st_mode);
   };
   EXPECT_TRUE(is_link("dangling"));
   EXPECT_TRUE(is_link("dir-link"));
   EXPECT_FALSE(is_link("file"));
-  EXPECT_FALSE(symlink_status(root, "missing").value().has_value());
-  EXPECT_EQ(symlink_status(root, "file/below").error().os_error, ENOTDIR);
+  EXPECT_FALSE(symlink_status(root.get(), "missing").value().has_value());
+  EXPECT_EQ(symlink_status(root.get(), "file/below").error().os_error, ENOTDIR);
 }
 
 TEST_F(WalkTest, ListDirKeepsRawNames) {
@@ -193,7 +193,7 @@ TEST_F(WalkTest, ListDirKeepsRawNames) {
   std::string raw = "bad\xff\xfe" "name";
   put(at("d/" + raw), "x");
   put(at("d/ok"), "y");
-  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d")));
+  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d")).get());
   ASSERT_TRUE(listed.has_value());
   ASSERT_EQ(listed->size(), 2u);
   auto bad = std::find_if(listed->begin(), listed->end(),

@@ -364,13 +364,16 @@ TEST(DeadlineReaderTest, OversizedDeclarationLeavesTheBodyUnread) {
 TEST(WholeFileTest, ReadsUpToTheBoundAndNoFurther) {
   std::string path = ::testing::TempDir() + "vorn-whole-file-XXXXXX";
   UniqueFd fd(::mkostemp(path.data(), O_CLOEXEC));
-  ASSERT_TRUE(fd);
-  ASSERT_EQ(::write(fd.get(), "12345", 5), 5);
+  ASSERT_TRUE(fd) << path << ": " << std::strerror(errno);
+  struct Unlink {  // however the checks below end
+    std::string path;
+    ~Unlink() { ::unlink(path.c_str()); }
+  } remove{path};
+  ASSERT_EQ(::write(fd.get(), "12345", 5), 5) << path << ": " << std::strerror(errno);
   EXPECT_EQ(read_whole_file(path, 5).value(), "12345");
   Result<std::string> over = read_whole_file(path, 4);
   ASSERT_FALSE(over.has_value());
   EXPECT_EQ(over.error().kind, ErrorKind::kInvalidData);
-  ::unlink(path.c_str());
   // Endless, and a file that says size 0 but reads more: neither is trusted
   // for its size.
   EXPECT_EQ(read_whole_file("/dev/zero", 1 << 16).error().kind, ErrorKind::kInvalidData);

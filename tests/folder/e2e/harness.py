@@ -73,12 +73,20 @@ class Folder:
     def __init__(self, request_dir=None, args=None, make_dir=True, nonblocking_output=False,
                  nonblocking_input=False):
         self.tmp = tempfile.mkdtemp(prefix="vorn-folder-")
-        self.request_dir = request_dir or os.path.join(self.tmp, "req")
-        if make_dir and request_dir is None:
-            os.mkdir(self.request_dir)
-        self.root = os.path.join(self.tmp, "root")
-        os.mkdir(self.root)
-        argv = [BINARY] + (args if args is not None else [self.request_dir])
+        self.proc = None
+        try:
+            self.request_dir = request_dir or os.path.join(self.tmp, "req")
+            if make_dir and request_dir is None:
+                os.mkdir(self.request_dir)
+            self.root = os.path.join(self.tmp, "root")
+            os.mkdir(self.root)
+            self._start([BINARY] + (args if args is not None else [self.request_dir]),
+                        nonblocking_output, nonblocking_input)
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self, argv, nonblocking_output=False, nonblocking_input=False, preexec=None):
         output = subprocess.PIPE
         if nonblocking_output:
             read_end, output = os.pipe2(os.O_CLOEXEC)
@@ -88,14 +96,27 @@ class Folder:
         if nonblocking_input:
             source, write_end = os.pipe2(os.O_CLOEXEC)
             os.set_blocking(source, False)
-        self.proc = subprocess.Popen(argv, stdin=source, stdout=output,
-                                     stderr=subprocess.PIPE, bufsize=0)
+        try:
+            self.proc = subprocess.Popen(argv, stdin=source, stdout=output,
+                                         stderr=subprocess.PIPE, bufsize=0, preexec_fn=preexec)
+        except BaseException:
+            if nonblocking_output:
+                os.close(read_end)
+            if nonblocking_input:
+                os.close(write_end)
+            raise
+        finally:
+            if nonblocking_output:
+                os.close(output)
+            if nonblocking_input:
+                os.close(source)
         if nonblocking_output:
-            os.close(output)
             self.proc.stdout = os.fdopen(read_end, "rb", buffering=0)
         if nonblocking_input:
-            os.close(source)
             self.proc.stdin = os.fdopen(write_end, "wb", buffering=0)
+        # Writes wait for room with a bound (see send_raw); the service's own
+        # end stays as it was handed over.
+        os.set_blocking(self.proc.stdin.fileno(), False)
         self._pending = b""
 
     # -- lifecycle ---------------------------------------------------------
@@ -108,16 +129,20 @@ class Folder:
         return False
 
     def close(self):
-        """Kills the service if it still runs, reaps it, removes the files."""
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait(timeout=WAIT)
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            try:
-                stream.close()
-            except OSError:
-                pass
-        shutil.rmtree(self.tmp, ignore_errors=True)
+        """Kills the service if it still runs, reaps it, removes the files
+        (also those of a start that failed half way)."""
+        try:
+            if self.proc is not None:
+                if self.proc.poll() is None:
+                    self.proc.kill()
+                self.proc.wait(timeout=WAIT)
+                for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+                    try:
+                        stream.close()
+                    except OSError:
+                        pass
+        finally:
+            shutil.rmtree(self.tmp, ignore_errors=True)
 
     def wait(self, timeout=WAIT):
         """The exit status, waiting at most `timeout` seconds for it."""
@@ -129,16 +154,38 @@ class Folder:
         except OSError:
             pass
 
-    def stderr_text(self):
+    def stderr_text(self, timeout=WAIT):
         """Everything written to standard error; only after the process ended."""
-        return self.proc.stderr.read()
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stderr.fileno()
+        text = b""
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([fd], [], [], remaining)[0]:
+                raise TimeoutError("standard error of vorn-folder did not end in time")
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return text
+            text += chunk
 
     # -- writing -----------------------------------------------------------
 
-    def send_raw(self, data):
-        """Writes bytes to standard input; False when the service has gone."""
+    def send_raw(self, data, timeout=WAIT):
+        """Writes bytes to standard input; False when the service has gone.
+        A service that stops reading fails the test after `timeout`."""
+        deadline = time.monotonic() + timeout
+        data = memoryview(data)
         try:
-            self.proc.stdin.write(data)
+            fd = self.proc.stdin.fileno()
+            while data:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or not select.select([], [fd], [], remaining)[1]:
+                    raise TimeoutError("vorn-folder took no input for %.0f s, %d bytes unsent"
+                                       % (timeout, len(data)))
+                try:
+                    data = data[os.write(fd, data):]
+                except BlockingIOError:
+                    pass
             return True
         except (BrokenPipeError, ValueError):
             return False
@@ -170,11 +217,20 @@ class Folder:
         while len(self._pending) < n:
             chunk = self._read_some(deadline)
             if not chunk:
-                raise EOFError("vorn-folder closed its output after %d of %d bytes"
-                               % (len(self._pending), n))
+                raise EOFError("vorn-folder closed its output after %d of %d bytes%s"
+                               % (len(self._pending), n, self._exit_note()))
             self._pending += chunk
         data, self._pending = self._pending[:n], self._pending[n:]
         return data
+
+    def _exit_note(self):
+        """How the service ended, with its standard error, when it ended
+        soon after closing its output; for failure messages."""
+        try:
+            status = self.proc.wait(timeout=5.0)
+            return " (exit status %d; standard error: %r)" % (status, self.stderr_text(5.0)[-2000:])
+        except (subprocess.TimeoutExpired, TimeoutError, OSError, ValueError):
+            return ""
 
     def read_raw(self, n, timeout=WAIT):
         """Exactly `n` bytes of standard output."""
@@ -243,15 +299,18 @@ class Folder:
     def put_payload(self, token, data):
         """Leaves a payload file in the request directory; returns its name."""
         name = "payload-%s.bin" % token
-        with open(os.path.join(self.request_dir, name), "wb") as f:
-            f.write(data)
+        write_file(os.path.join(self.request_dir, name), data)
         return name
 
 
 def write_file(path, data=b""):
+    """Writes `path` whole, parents made; a failure (a full disk) names the file."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+    try:
+        with open(path, "wb") as f:
+            f.write(data)
+    except OSError as e:
+        raise OSError(e.errno, "%s, writing %d bytes to %s" % (e.strerror, len(data), path)) from e
 
 
 def read_file(path):
@@ -265,6 +324,15 @@ class FolderTest(unittest.TestCase):
     def setUp(self):
         if not os.path.exists(BINARY):
             self.skipTest("vorn-folder is not built at " + BINARY)
+
+    def need_room(self, path, mib):
+        """Skips unless the file system of `path` has `mib` MiB free: a small
+        TMPDIR is no fault of the service."""
+        fs = os.statvfs(path)
+        free = fs.f_bavail * fs.f_frsize >> 20
+        if free < mib:
+            self.skipTest("needs %d MiB free, but the file system of %s has %d MiB"
+                          % (mib, path, free))
 
     def start(self, **kwargs):
         folder = Folder(**kwargs)

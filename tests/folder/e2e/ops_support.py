@@ -7,8 +7,9 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import unittest
 
-from harness import BINARY, Folder, FolderTest, compact, write_file
+from harness import BINARY, WAIT, Folder, FolderTest, compact, write_file
 
 TEMP_NAME = re.compile(r".*\.[0-9a-f]{16}\.tmp$")
 NOBODY = 65534
@@ -50,31 +51,74 @@ def temp_files(path):
     return [n for n in os.listdir(path) if TEMP_NAME.match(n)]
 
 
+def as_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+def reaches(path, preexec):
+    """Whether a process that `preexec` makes another user can read and run
+    (or enter) `path`: a directory above it may be closed to others (a home
+    or a TMPDIR of mode 0700)."""
+    check = subprocess.run(["/bin/sh", "-c", 'test -r "$1" && test -x "$1"', "sh", path],
+                           preexec_fn=preexec, stdin=subprocess.DEVNULL, timeout=WAIT)
+    return check.returncode == 0
+
+
+def skip_unless_reachable(path, preexec):
+    if not reaches(path, preexec):
+        raise unittest.SkipTest("another user cannot reach %s: a directory above it is "
+                                "closed to others (TMPDIR=%s)"
+                                % (path, os.environ.get("TMPDIR", "unset")))
+
+
+def reachable_program(program, directory, preexec):
+    """`program`, or where the other user cannot reach it (a checkout in a
+    home of mode 0700), a copy in `directory`, which that user reaches."""
+    if reaches(program, preexec):
+        return program
+    copy = os.path.join(directory, os.path.basename(program))
+    try:
+        shutil.copyfile(program, copy)
+    except OSError as e:
+        raise OSError(e.errno, "%s, copying %s to %s" % (e.strerror, program, copy)) from e
+    os.chmod(copy, 0o755)
+    return copy
+
+
 class WrappedFolder(Folder):
     """A Folder whose service is started through `wrapper` (a shell command
     run by `sh -c` that ends by exec'ing "$@"), optionally after `preexec`.
 
-    The request directory and root are opened up (0777) so that a service
-    running as another user can use them."""
+    The temporary directory is open to all (0755), the request directory and
+    root to all writers too (0777). With `other_user`, `preexec` makes the
+    service another user, who must reach the temporary directory (else the
+    test is skipped) and is given a program it can run."""
 
-    def __init__(self, wrapper='exec "$@"', preexec=None, prepare=None):
+    def __init__(self, wrapper='exec "$@"', preexec=None, prepare=None, other_user=False):
         """`prepare`(folder) runs once the directories exist; "@TMP@" in
         `wrapper` stands for the folder's temporary directory."""
         self.tmp = tempfile.mkdtemp(prefix="vorn-folder-")
-        os.chmod(self.tmp, 0o755)
-        self.request_dir = os.path.join(self.tmp, "req")
-        self.root = os.path.join(self.tmp, "root")
-        for path in (self.request_dir, self.root):
-            os.mkdir(path)
-            os.chmod(path, 0o777)
-        if prepare is not None:
-            prepare(self)
-        argv = ["sh", "-c", wrapper.replace("@TMP@", self.tmp), "sh", BINARY, self.request_dir]
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, bufsize=0,
-                                     preexec_fn=preexec)
-        self._pending = b""
+        self.proc = None
+        try:
+            os.chmod(self.tmp, 0o755)
+            self.request_dir = os.path.join(self.tmp, "req")
+            self.root = os.path.join(self.tmp, "root")
+            for path in (self.request_dir, self.root):
+                os.mkdir(path)
+                os.chmod(path, 0o777)
+            if prepare is not None:
+                prepare(self)
+            program = BINARY
+            if other_user:
+                skip_unless_reachable(self.tmp, preexec)
+                program = reachable_program(BINARY, self.tmp, preexec)
+            self._start(["sh", "-c", wrapper.replace("@TMP@", self.tmp), "sh", program,
+                         self.request_dir], preexec=preexec)
+        except BaseException:
+            self.close()
+            raise
 
     def inside(self, path):
         """`path` as the service sees it, through its mount namespace."""

@@ -79,6 +79,7 @@ class BoundedMemory(FolderTest):
         if SANITIZE:
             self.skipTest("sanitizer shadow memory distorts the peak")
         f = self.session()
+        self.need_room(f.tmp, 130)  # the files and their copies
         for i in range(8):
             write_file(os.path.join(f.root, "big", "f%d" % i), bytes([i]) * (8 * MIB))
         answer = f.call_json(f.request("readDir", path="big"))

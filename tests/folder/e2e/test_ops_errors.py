@@ -7,7 +7,7 @@ import os
 import unittest
 
 from harness import FolderTest, read_file, refusal, write_file
-from ops_support import NOBODY, WrappedFolder, have_mount_namespaces, io_error, ok, temp_files
+from ops_support import WrappedFolder, as_nobody, have_mount_namespaces, io_error, ok, temp_files
 
 # Mounts made inside the service's own mount namespace; "$@" is the service.
 MOUNTS = r'''
@@ -66,17 +66,11 @@ class MountedTest(FolderTest):
         self.assertEqual(read_file(self.inside("small/a")), b"a")
 
 
-def as_nobody():
-    os.setgroups([])
-    os.setgid(NOBODY)
-    os.setuid(NOBODY)
-
-
 @unittest.skipUnless(os.geteuid() == 0, "needs root to start the service as another user")
 class PermissionTest(FolderTest):
     def setUp(self):
         super().setUp()
-        self.f = WrappedFolder(preexec=as_nobody)
+        self.f = WrappedFolder(preexec=as_nobody, other_user=True)
         self.addCleanup(self.f.close)
         self.f.hello()
         self.locked = os.path.join(self.f.root, "locked")

@@ -164,6 +164,7 @@ class WriteTest(OutsideTest):
                          (oct(0o600), b"private %d" % (rounds - 1)))
 
     def test_payload_limit(self):
+        self.need_room(self.f.tmp, 100)  # two payloads and the file written
         self.assertEqual(self.write("exact", b"e" * LIMIT), ok())
         self.assertEqual(os.path.getsize(self.path("exact")), LIMIT)
         self.assertEqual(self.write("new/over", b"o" * (LIMIT + 1), id="r2"),

@@ -135,6 +135,7 @@ class PayloadsAndRoot(FolderTest):
 
     def test_payload_past_the_write_limit(self):
         f = self.session()
+        self.need_room(f.tmp, 100)  # two payloads and the file written
         limit = 33554432
         exact = f.put_payload("exact", b"\x01" * limit)
         self.assertEqual(f.call(f.request("write", path="big", payloads=[exact])),

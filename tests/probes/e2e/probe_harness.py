@@ -28,6 +28,9 @@ VULKAN_FULL = "libfake_vulkan_full.so"
 VULKAN_NOGIPA = "libfake_vulkan_nogipa.so"  # lacks vkGetInstanceProcAddr
 BROKEN = "libfake_broken.so"              # found, but fails to load
 
+# How a probe ends when a fake could not append to its call log.
+FAKE_LOG_FAILED = 97
+
 VA_OK = {"libva.so.2": VA_FULL, "libva-drm.so.2": VA_DRM_FULL}
 VULKAN_OK = {"libvulkan.so.1": VULKAN_FULL}
 
@@ -110,6 +113,10 @@ class ProbeCase(unittest.TestCase):
                     sanitizer_reports += "".join(
                         line for line in f if "AddressSanitizer failed to allocate" not in line)
         self.assertEqual(sanitizer_reports, "", "sanitizer report")
+        if proc.returncode == FAKE_LOG_FAILED:
+            fs = os.statvfs(libdir)
+            self.fail("a fake could not append to %s; its file system has %d KiB free"
+                      % (log, fs.f_bavail * fs.f_frsize >> 10))
         self.assertEqual(proc.returncode, 0, proc.stderr.decode(errors="replace"))
         calls = []
         if os.path.exists(log):
