@@ -51,12 +51,6 @@ def temp_files(path):
     return [n for n in os.listdir(path) if TEMP_NAME.match(n)]
 
 
-def as_nobody():
-    os.setgroups([])
-    os.setgid(NOBODY)
-    os.setuid(NOBODY)
-
-
 def reaches(path, preexec):
     """Whether a process that `preexec` makes another user can read and run
     (or enter) `path`: a directory above it may be closed to others (a home
