@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -40,6 +41,12 @@ class FsTest : public ::testing::Test {
   }
   // Runs after a failed SetUp or test too, so nothing is left behind.
   void TearDown() override {
+    // A full TMPDIR fails a test through the service's own error names; say
+    // so, or the failure reads as a fault of the code under test.
+    if (HasFailure() && !tmp_.empty() && room_in(tmp_) < (uint64_t{4} << 20)) {
+      std::fprintf(stderr, "note: the file system of %s has %llu KiB free: a full disk may be why "
+                   "this failed\n", tmp_.c_str(), static_cast<unsigned long long>(room_in(tmp_) >> 10));
+    }
     if (!tmp_.empty()) {
       std::error_code failed;
       std::filesystem::remove_all(tmp_, failed);

@@ -133,7 +133,7 @@ TEST_F(ListingTest, SizeLimitIsInclusive) {
 TEST_F(ListingTest, EntryAndRecordLimits) {
   for (int i = 0; i < 1005; ++i) ASSERT_NO_FATAL_FAILURE(put(dir_ + "/" + std::to_string(10000 + i), "x"));
   OpResult result = list();
-  ASSERT_TRUE(result.has_value());
+  ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_EQ((*result)["entries"].size(), 1000u);
   EXPECT_EQ((*result)["entries"][999], (Json{{"copy", "999"}, {"name", "10999"}}));
   Json expected = Json::array();

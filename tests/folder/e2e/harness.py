@@ -20,6 +20,7 @@ import select
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -118,6 +119,7 @@ class Folder:
         # end stays as it was handed over.
         os.set_blocking(self.proc.stdin.fileno(), False)
         self._pending = b""
+        self._told_full_disk = False
 
     # -- lifecycle ---------------------------------------------------------
 
@@ -254,7 +256,16 @@ class Folder:
     def call(self, request):
         """Sends one request and returns its answer's raw body."""
         self.send(request)
-        return self.read_frame()
+        body = self.read_frame()
+        if b'"NotReadableError"' in body and not self._told_full_disk:
+            # The name the service gives a full disk: say so once, or a
+            # failure it causes would read as the service's own fault.
+            self._told_full_disk = True
+            fs = os.statvfs(self.tmp)
+            sys.stderr.write("note: vorn-folder answered NotReadableError (a full disk); the file "
+                             "system of %s has %d KiB free\n"
+                             % (self.tmp, fs.f_bavail * fs.f_frsize >> 10))
+        return body
 
     def call_json(self, request):
         return json.loads(self.call(request))
