@@ -91,6 +91,14 @@ def no_room(error, what, path):
     return error
 
 
+def unlink_quietly(path):
+    """Removes what a failed write left at `path`, if anything."""
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
 def copy_program(source, target):
     """Puts a program file at `target`: a hard link where the file system
     allows one, since it costs no room and the tests only ever replace a
@@ -105,10 +113,7 @@ def copy_program(source, target):
     try:
         shutil.copy2(source, target)
     except OSError as error:
-        try:
-            os.unlink(target)
-        except OSError:
-            pass
+        unlink_quietly(target)
         raise no_room(error, "a copy of %s (%d MB)" % (os.path.basename(source),
                                                        os.path.getsize(source) >> 20),
                       target) from None
@@ -123,10 +128,7 @@ def write_executable(path, text):
         os.chmod(temp, 0o755)
         os.replace(temp, path)
     except OSError as error:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
+        unlink_quietly(temp)
         raise no_room(error, "a script", path) from None
 
 
