@@ -157,12 +157,22 @@ class CopiedBridge(BridgeProcess):
             return [line for line in self.stderr_lines if text in line]
 
 
+def install_dir():
+    """A new directory for an install, beside the build's own program where
+    that tree may be written: the program is then linked, not copied, and
+    a small TMPDIR is spared two copies of tens of MB per test."""
+    try:
+        return tempfile.mkdtemp(prefix="vorn-launch-e2e-", dir=os.path.dirname(BINARY))
+    except OSError:
+        return tempfile.mkdtemp(prefix="vorn-launch-e2e-")
+
+
 class Install:
     """A temporary directory holding bin/vorn-mcp (a copy of the build), an
     optional fake bin/vorn, a profile and a directory of launch reports."""
 
     def __init__(self, fake_vorn=True):
-        self.tmp = tempfile.mkdtemp(prefix="vorn-launch-e2e-")
+        self.tmp = install_dir()
         self.bridges = []
         # A setup that fails half way leaves nothing behind.
         try:
