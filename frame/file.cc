@@ -20,6 +20,8 @@ Error too_large(std::size_t limit) {
                      "the file holds more than " + std::to_string(limit) + " bytes");
 }
 
+Error not_regular() { return Error::make(ErrorKind::kInvalidInput, "not a regular file"); }
+
 }  // namespace
 
 Status wait_ready(int fd, short events) {
@@ -38,8 +40,6 @@ Status wait_ready(int fd, short events) {
 }
 
 namespace {
-
-Error not_regular() { return Error::make(ErrorKind::kInvalidInput, "not a regular file"); }
 
 Result<std::string> read_bounded(const std::string& path, std::size_t limit, bool regular_only) {
   if (regular_only) {

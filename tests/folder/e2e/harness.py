@@ -261,10 +261,8 @@ class Folder:
             # The name the service gives a full disk: say so once, or a
             # failure it causes would read as the service's own fault.
             self._told_full_disk = True
-            fs = os.statvfs(self.tmp)
             sys.stderr.write("note: vorn-folder answered NotReadableError (a full disk); the file "
-                             "system of %s has %d KiB free\n"
-                             % (self.tmp, fs.f_bavail * fs.f_frsize >> 10))
+                             "system of %s has %d KiB free\n" % (self.tmp, free_bytes(self.tmp) >> 10))
         return body
 
     def call_json(self, request):
@@ -314,6 +312,12 @@ class Folder:
         return name
 
 
+def free_bytes(path):
+    """What an unprivileged writer may still put on the file system of `path`."""
+    fs = os.statvfs(path)
+    return fs.f_bavail * fs.f_frsize
+
+
 def write_file(path, data=b""):
     """Writes `path` whole, parents made; a failure (a full disk) names the file."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -339,8 +343,7 @@ class FolderTest(unittest.TestCase):
     def need_room(self, path, mib):
         """Skips unless the file system of `path` has `mib` MiB free: a small
         TMPDIR is no fault of the service."""
-        fs = os.statvfs(path)
-        free = fs.f_bavail * fs.f_frsize >> 20
+        free = free_bytes(path) >> 20
         if free < mib:
             self.skipTest("needs %d MiB free, but the file system of %s has %d MiB"
                           % (mib, path, free))
