@@ -220,7 +220,7 @@ Stop Target::make_parents() {
 Stop open_listed_dir(const Place& place, UniqueFd& dir) {
   dir.reset();
   if (place.missing()) return std::nullopt;
-  Result<Walk::Kind> opened = open_dir_at(place.dir, place.name, dir);
+  Result<Walk::Kind> opened = open_dir_at(place.dir, place.name, dir, DirUse::kList);
   if (!opened) return failed(opened.error());
   switch (*opened) {
     case Walk::kReached:

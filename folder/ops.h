@@ -95,9 +95,10 @@ class Target {
   std::optional<struct stat> status_;
 };
 
-// Opens the directory at `place` for listing into `dir`; `dir` stays empty
-// when there is no such directory. A link gives the "Symlink" refusal and
-// anything but a directory its error name, both as the stop to answer with.
+// Opens the directory at `place` for listing into `dir`, straight from the
+// directory that holds it; `dir` stays empty when there is no such
+// directory. A link gives the "Symlink" refusal and anything but a directory
+// its error name, both as the stop to answer with.
 [[nodiscard]] Stop open_listed_dir(const Place& place, UniqueFd& dir);
 
 // ---- write path ----

@@ -85,13 +85,16 @@ std::optional<UniqueFd> open_beneath(int root_fd, const std::string& path) {
 
 void use_kernel_resolution(bool enabled) { kernel_resolution.store(enabled); }
 
-Result<Walk::Kind> open_dir_at(int dir, const std::string& name, UniqueFd& opened) {
+Result<Walk::Kind> open_dir_at(int dir, const std::string& name, UniqueFd& opened, DirUse use) {
   // An entry that is being renamed back and forth can be a link when opened
   // and a directory when looked at; the open is then tried again, and an
   // entry that never holds still is refused as the link it keeps becoming.
   constexpr int kTries = 3;
+  // O_DIRECTORY refuses anything but a directory before it is opened, so no
+  // FIFO or device is ever opened for reading here.
+  int flags = (use == DirUse::kList ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   for (int attempt = 0; attempt < kTries; ++attempt) {
-    opened.reset(openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    opened.reset(openat(dir, name.c_str(), flags));
     if (opened) return Walk::kReached;
     int saved = errno;
     if (saved == ENOENT) return Walk::kMissing;
@@ -171,12 +174,27 @@ std::string_view dom_error_name_owned(Error&& error) {
   return dom_error_name(owned);
 }
 
-Status for_each_entry(int dir, const std::function<void(std::string_view raw)>& visit) {
-  UniqueFd readable(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+Result<UniqueFd> reopen_for_listing(int dir) {
+  // The descriptor's own entry in /proc leads to the very directory held, and
+  // the open then checks only read permission on it.
+  std::string own = "/proc/self/fd/" + std::to_string(dir);
+  UniqueFd readable(open(own.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (readable) return readable;
+  // Without /proc, "." is the directory too, at the cost of search permission.
+  readable.reset(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!readable) return fail_errno(errno);
-  DIR* stream = fdopendir(readable.get());
+  return readable;
+}
+
+Status for_each_entry(int dir, const std::function<void(std::string_view raw)>& visit) {
+  // The stream takes a copy, so the caller's descriptor stays open for the
+  // lookups that follow; the copy shares its position, hence the rewind.
+  UniqueFd copy(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+  if (!copy) return fail_errno(errno);
+  DIR* stream = fdopendir(copy.get());
   if (stream == nullptr) return fail_errno(errno);
-  (void)readable.release();  // the stream owns it now
+  (void)copy.release();  // the stream owns it now
+  rewinddir(stream);
   int failure = 0;
   while (true) {
     errno = 0;

@@ -80,9 +80,16 @@ struct Walk {
 // a directory or a link; other failures of the walk are errors.
 [[nodiscard]] Result<Walk> symlink_walk(int root_fd, const std::vector<std::string_view>& components);
 
-// One step of such a walk: opens `name` in `dir` as a directory (O_PATH)
-// without following it. `opened` is set for kReached.
-[[nodiscard]] Result<Walk::Kind> open_dir_at(int dir, const std::string& name, UniqueFd& opened);
+// What a directory is opened for. Looking names up in it asks only search
+// permission on the directory holding it (O_PATH); listing its entries also
+// asks read permission on the directory itself, as listing it by its path
+// does, but never search permission on it.
+enum class DirUse { kLookup, kList };
+
+// One step of such a walk: opens `name` in `dir` as a directory without
+// following it. `opened` is set for kReached.
+[[nodiscard]] Result<Walk::Kind> open_dir_at(int dir, const std::string& name, UniqueFd& opened,
+                                             DirUse use = DirUse::kLookup);
 
 // The kernel's own beneath-resolution is used while it works; the fallback
 // opens one component at a time. Tests turn it off to drive the fallback.
@@ -101,9 +108,14 @@ struct ListingEntry {
   std::string raw;   // the file name's own bytes, to reach the entry by
 };
 
-// The entries of the open directory `dir` in the order the system yields
-// them, without "." and "..". Reads through a descriptor of its own, so `dir`
-// may be an O_PATH one.
+// A descriptor of the open directory `dir` (O_PATH, or perhaps the root,
+// which has no parent here) for listing it, with the permission a listing by
+// path asks: read on the directory, and no search on it, which opening "."
+// in it would ask.
+[[nodiscard]] Result<UniqueFd> reopen_for_listing(int dir);
+
+// The entries of the directory `dir`, opened for listing (DirUse::kList), in
+// the order the system yields them, from the first, without "." and "..".
 [[nodiscard]] Result<std::vector<ListingEntry>> list_dir(int dir);
 // The same walk through the raw names only, for callers that look at most
 // entries just once.

@@ -93,8 +93,10 @@ bool temp_file_is_stale(const timespec& mtime, const timespec& now) {
 void sweep_temp_files(int dir, std::string_view name) {
   // Every write sweeps, and a directory being filled by writeFiles grows with
   // each one, so the other entries cost a byte comparison and no allocation.
+  Result<UniqueFd> readable = reopen_for_listing(dir);
+  if (!readable) return;
   std::vector<std::string> candidates;
-  Status listed = for_each_entry(dir, [&](std::string_view raw) {
+  Status listed = for_each_entry(readable->get(), [&](std::string_view raw) {
     if (is_temp_of(raw, name)) candidates.emplace_back(raw);
   });
   if (!listed) return;

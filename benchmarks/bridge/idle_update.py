@@ -10,7 +10,7 @@ as well; one of those stat calls is the start-up snapshot. (idle_cpu.py
 measures the CPU time of an idle bridge.)
 
 Usage: idle_update.py [seconds]   (VORN_BUILD_DIR selects the build tree,
-default build/default). Needs strace.
+default build/default of this checkout). Needs strace.
 """
 
 import os
@@ -21,7 +21,8 @@ import sys
 import tempfile
 import time
 
-BUILD_DIR = os.environ.get("VORN_BUILD_DIR", "build/default")
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD_DIR = os.environ.get("VORN_BUILD_DIR", os.path.join(HERE, "..", "..", "build", "default"))
 BINARY = os.path.abspath(os.path.join(BUILD_DIR, "bridge", "vorn-mcp"))
 STAT_CALLS = ("stat", "lstat", "newfstatat", "fstatat64", "statx")
 

@@ -75,11 +75,12 @@ class FsTest : public ::testing::Test {
 
   std::string at(const std::string& rel) const { return root_ + "/" + rel; }
 
-  // A directory open as the service holds it. Callers keep it no longer than
-  // the call that needs it (a temporary lives to the end of its statement),
-  // so a test's descriptors never pile up with its rounds.
-  static UniqueFd open_dir(const std::string& path) {
-    UniqueFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // A directory open as the service holds it: for lookups, or with `use`
+  // O_RDONLY for listing. Callers keep it no longer than the call that needs
+  // it (a temporary lives to the end of its statement), so a test's
+  // descriptors never pile up with its rounds.
+  static UniqueFd open_dir(const std::string& path, int use = O_PATH) {
+    UniqueFd fd(open(path.c_str(), use | O_DIRECTORY | O_CLOEXEC));
     EXPECT_TRUE(fd) << path << ": " << strerror(errno);
     return fd;
   }

@@ -75,7 +75,7 @@ TEST_F(RemoveTest, ListNamesSortsAndTellsHolders) {
 
 TEST_F(RemoveTest, ListNamesTakesTheFirstThousandDelivered) {
   for (int i = 0; i < 1500; ++i) ASSERT_NO_FATAL_FAILURE(put(at("d/" + std::to_string(i)), ""));
-  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d")).get());
+  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d"), O_RDONLY).get());
   ASSERT_TRUE(listed.has_value());
   std::vector<std::string> first;
   for (size_t i = 0; i < 1000; ++i) first.push_back((*listed)[i].name);

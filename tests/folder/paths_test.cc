@@ -193,7 +193,7 @@ TEST_F(WalkTest, ListDirKeepsRawNames) {
   std::string raw = "bad\xff\xfe" "name";
   put(at("d/" + raw), "x");
   put(at("d/ok"), "y");
-  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d")).get());
+  Result<std::vector<ListingEntry>> listed = list_dir(open_dir(at("d"), O_RDONLY).get());
   ASSERT_TRUE(listed.has_value());
   ASSERT_EQ(listed->size(), 2u);
   auto bad = std::find_if(listed->begin(), listed->end(),

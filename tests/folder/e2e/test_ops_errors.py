@@ -66,11 +66,17 @@ class MountedTest(FolderTest):
         self.assertEqual(read_file(self.inside("small/a")), b"a")
 
 
-@unittest.skipUnless(os.geteuid() == 0, "needs root to start the service as another user")
+AS_ROOT = os.geteuid() == 0
+needs_other_user = unittest.skipUnless(AS_ROOT, "needs root to start the service as another user")
+
+
 class PermissionTest(FolderTest):
+    """The service runs as nobody when the tests run as root, else as the
+    user running them, who is refused what the mode bits refuse as well."""
+
     def setUp(self):
         super().setUp()
-        self.f = WrappedFolder(preexec=as_nobody, other_user=True)
+        self.f = WrappedFolder(preexec=as_nobody if AS_ROOT else None, other_user=AS_ROOT)
         self.addCleanup(self.f.close)
         self.f.hello()
         self.locked = os.path.join(self.f.root, "locked")
@@ -82,6 +88,7 @@ class PermissionTest(FolderTest):
         os.chmod(os.path.join(self.f.root, "d", "private"), 0o600)
         os.chmod(os.path.join(self.f.root, "d"), 0o777)
 
+    @needs_other_user
     def test_permission_failures_are_not_allowed(self):
         name = self.f.put_payload("p", b"new")
         self.assertEqual(self.f.call(self.f.request("write", path="locked/file", payloads=[name])),
@@ -93,6 +100,7 @@ class PermissionTest(FolderTest):
         self.assertEqual(read_file(os.path.join(self.locked, "file")), b"root's")
         self.assertEqual(os.listdir(self.locked), ["file"])
 
+    @needs_other_user
     def test_unreadable_entry_and_own_file(self):
         self.assertEqual(self.f.call(self.f.request("readDir", path="d")),
                          ok(entries=[{"copy": "0", "name": "public"}],
@@ -100,6 +108,7 @@ class PermissionTest(FolderTest):
         self.assertEqual(self.f.call(self.f.request("readDir", id="r2", path="d", mine="private")),
                          refusal("own-file-unreadable", "NotAllowedError", id="r2"))
 
+    @needs_other_user
     def test_sticky_directory_refuses_removal(self):
         sticky = os.path.join(self.f.root, "sticky")
         os.mkdir(sticky)
@@ -108,6 +117,25 @@ class PermissionTest(FolderTest):
         self.assertEqual(self.f.call(self.f.request("remove", path="sticky/theirs")),
                          io_error("NotAllowedError"))
         self.assertTrue(os.path.exists(os.path.join(sticky, "theirs")))
+
+    def test_directory_readable_but_not_searchable(self):
+        # Its names can be read; the entries behind them cannot be looked at.
+        shut = os.path.join(self.f.root, "shut")
+        write_file(os.path.join(shut, "b"), b"b")
+        write_file(os.path.join(shut, "a"), b"a")
+        os.chmod(shut, 0o444)
+        self.addCleanup(os.chmod, shut, 0o755)
+        denied = [{"name": "a", "reason": "NotAllowedError"}, {"name": "b", "reason": "NotAllowedError"}]
+        call = lambda op, id, **params: self.f.call(self.f.request(op, id=id, path="shut", **params))
+        self.assertEqual(call("listNames", "r1"), ok(names=["a", "b"]))
+        self.assertEqual(call("readDir", "r2"), ok(id="r2", entries=[], unreadable=denied))
+        self.assertEqual(self.f.call(self.f.request("readDirs", id="r3", dirs=[{"path": "shut"}])),
+                         ok(id="r3", dirs=[{"entries": [], "unreadable": denied}]))
+        self.assertEqual(call("readDir", "r4", mine="b"),
+                         refusal("own-file-unreadable", "NotAllowedError", id="r4"))
+        self.assertEqual(call("removeDir", "r5"), io_error("NotAllowedError", id="r5"))
+        self.assertEqual(call("listNames", "r6", holding="a"), io_error("NotAllowedError", id="r6"))
+        self.assertEqual(sorted(os.listdir(shut)), ["a", "b"])
 
 
 PATH_MAX = 4096
