@@ -108,10 +108,10 @@ struct ListingEntry {
   std::string raw;   // the file name's own bytes, to reach the entry by
 };
 
-// A descriptor of the open directory `dir` (O_PATH, or perhaps the root,
-// which has no parent here) for listing it, with the permission a listing by
-// path asks: read on the directory, and no search on it, which opening "."
-// in it would ask.
+// Opens the directory that `dir` holds for listing, where there is no parent
+// descriptor to open it from (an O_PATH descriptor of the walk, perhaps the
+// root's). It asks what listing the directory by its path asks: read
+// permission on it, not the search permission that opening "." in it asks.
 [[nodiscard]] Result<UniqueFd> reopen_for_listing(int dir);
 
 // The entries of the directory `dir`, opened for listing (DirUse::kList), in
